@@ -1,0 +1,56 @@
+#include "support/test_support.h"
+
+#include <ftw.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace qt {
+
+TempDir::TempDir() {
+    const char *base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/qorv-test-XXXXXX";
+    if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+}
+
+TempDir::~TempDir() { remove_tree(path_); }
+
+void remove_tree(const std::string &path) {
+    nftw(
+        path.c_str(),
+        [](const char *p, const struct stat *, int, struct FTW *) { return remove(p); }, 16,
+        FTW_DEPTH | FTW_PHYS);
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void write_file(const std::string &path, const std::string &text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+bool file_exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+
+long file_size(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
+}
+
+std::vector<std::string> split_lines(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    return lines;
+}
+
+}  // namespace qt

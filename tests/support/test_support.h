@@ -1,0 +1,30 @@
+// Helpers shared by the test programs.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qt {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &text);
+bool file_exists(const std::string &path);
+long file_size(const std::string &path);  // -1 when missing
+std::vector<std::string> split_lines(const std::string &text);
+void remove_tree(const std::string &path);
+
+}  // namespace qt
