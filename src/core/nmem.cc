@@ -47,7 +47,7 @@ void *nmem_alloc(uint32_t size, int flags) {
     return nmem_data_of(h);
 }
 
-void nmem_check_free(struct nmem_hdr *h) {
+bool nmem_check_free(struct nmem_hdr *h) {
     // The head guard is read first: while it holds a mark the size field in
     // front of it is the object's own, so the trailer is found where it was
     // written.
@@ -56,19 +56,20 @@ void nmem_check_free(struct nmem_hdr *h) {
         n_counter_inc(nmem_stats.ns_dupfrees);
         tr_log(1, TR_WARN, "nmem_duplicatefree: duplicate free obj %p size %d", static_cast<void *>(h),
                static_cast<int>(h->nh_size));
-        N_ASSERT(0);
+        return false;
     }
     if (h->nh_guard != NMEM_LIVE || nmem_trailer_get(h) != NMEM_LIVE) {
         n_counter_inc(nmem_stats.ns_overwritten);
         tr_log(1, TR_WARN, "nmem_overwritten: alloced memory object overwritten obj %p size %d",
                static_cast<void *>(h), static_cast<int>(h->nh_size));
-        N_ASSERT(0);
+        return false;
     }
+    return true;
 }
 
 void nmem_free(void *p) {
     struct nmem_hdr *h = nmem_hdr_of(p);
-    nmem_check_free(h);
+    N_ASSERT(nmem_check_free(h));
     n_counter_dec(nmem_stats.ns_alloced_objs);
     n_counter_inc(nmem_stats.ns_frees);
     // Marked free before it goes back, so that a stale second free is caught.

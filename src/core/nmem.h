@@ -71,6 +71,7 @@ inline struct nmem_hdr *nmem_hdr_of(void *p) {
 inline void *nmem_data_of(struct nmem_hdr *h) { return reinterpret_cast<char *>(h) + sizeof(*h); }
 uint16_t nmem_trailer_get(const struct nmem_hdr *h);
 void nmem_trailer_set(struct nmem_hdr *h, uint16_t v);
-// Guard checks of a freed object: stops the process on a duplicate free or
-// a damaged object, counting it and logging the warning first.
-void nmem_check_free(struct nmem_hdr *h);
+// Guard checks of an object being freed.  A duplicate free or a damaged
+// object is counted and its warning logged, and the result is false: the
+// caller then stops the process, so that the stop names the caller.
+bool nmem_check_free(struct nmem_hdr *h);
