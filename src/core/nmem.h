@@ -17,6 +17,10 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/ncounter.h"
 
 #define NMEM_ZERO 1  // zero the data on allocation
 
@@ -53,12 +57,6 @@ static_assert(offsetof(struct nmem_stats, ns_overwritten) == 64);
 
 extern struct nmem_stats nmem_stats;
 
-// Guarded heap allocation of size data bytes; NMEM_ZERO in flags zeroes
-// them.  Returns the data pointer, or null (counted, not logged).
-void *nmem_alloc(uint32_t size, int flags);
-// Frees an object of nmem_alloc, n_strdup or n_asprintf.  Never null, never
-// a pool object.
-void nmem_free(void *p);
 
 char *n_strdup(const char *s);
 int n_asprintf(char **out, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -69,8 +67,56 @@ inline struct nmem_hdr *nmem_hdr_of(void *p) {
     return reinterpret_cast<struct nmem_hdr *>(static_cast<char *>(p) - sizeof(struct nmem_hdr));
 }
 inline void *nmem_data_of(struct nmem_hdr *h) { return reinterpret_cast<char *>(h) + sizeof(*h); }
-uint16_t nmem_trailer_get(const struct nmem_hdr *h);
-void nmem_trailer_set(struct nmem_hdr *h, uint16_t v);
+// The trailer is read and written byte-wise: it sits at any alignment.
+inline uint16_t nmem_trailer_get(const struct nmem_hdr *h) {
+    uint16_t v;
+    __builtin_memcpy(&v, reinterpret_cast<const char *>(h) + sizeof(*h) + h->nh_size, sizeof(v));
+    return v;
+}
+inline void nmem_trailer_set(struct nmem_hdr *h, uint16_t v) {
+    __builtin_memcpy(reinterpret_cast<char *>(h) + sizeof(*h) + h->nh_size, &v, sizeof(v));
+}
+// Heap objects sit this far into their malloc block.  The allocator keeps its
+// free-list links in the first 16 bytes of a freed block; with the object
+// header beyond them, a freed object keeps its header and its free marks, so
+// a second nmem_free of the same object is recognised as such instead of
+// reading the allocator's pointers as a size.
+inline constexpr size_t NMEM_HEAP_PAD = 16;
+
+// Out-of-line ends of the two calls below.
+void *nmem_alloc_failed(void);
+[[noreturn]] void nmem_free_damaged(struct nmem_hdr *h);
+
+// Guarded heap allocation of size data bytes; NMEM_ZERO in flags zeroes
+// them.  Returns the data pointer, or null (counted, not logged).  Inline:
+// an allocation costs the allocator's call and a few stores, no more.
+inline void *nmem_alloc(uint32_t size, int flags) {
+    char *block = static_cast<char *>(malloc(uint64_t{size} + NMEM_OVERHEAD + NMEM_HEAP_PAD));
+    if (__builtin_expect(block == nullptr, 0)) return nmem_alloc_failed();
+    auto *h = reinterpret_cast<struct nmem_hdr *>(block + NMEM_HEAP_PAD);
+    if (flags & NMEM_ZERO) memset(nmem_data_of(h), 0, size);
+    h->nh_size = size;
+    h->nh_guard = NMEM_LIVE;
+    nmem_trailer_set(h, NMEM_LIVE);
+    n_counter_inc(nmem_stats.ns_allocs);
+    n_counter_inc(nmem_stats.ns_alloced_objs);
+    return nmem_data_of(h);
+}
+
+// Frees an object of nmem_alloc, n_strdup or n_asprintf.  Never null, never
+// a pool object.  A second free or a damaged guard stops the process.
+inline void nmem_free(void *p) {
+    struct nmem_hdr *h = nmem_hdr_of(p);
+    if (__builtin_expect(h->nh_guard != NMEM_LIVE || nmem_trailer_get(h) != NMEM_LIVE, 0))
+        nmem_free_damaged(h);
+    n_counter_dec(nmem_stats.ns_alloced_objs);
+    n_counter_inc(nmem_stats.ns_frees);
+    // Marked free before it goes back, so that a stale second free is caught.
+    h->nh_guard = NMEM_FREE;
+    nmem_trailer_set(h, NMEM_FREE);
+    free(reinterpret_cast<char *>(h) - NMEM_HEAP_PAD);
+}
+
 // Guard checks of an object being freed.  A duplicate free or a damaged
 // object is counted and its warning logged, and the result is false: the
 // caller then stops the process, so that the stop names the caller.
