@@ -1,0 +1,420 @@
+// kv: the registry of kv heads and the sample, export and ops tables, and
+// the per-type reading, writing, adding and printing of variables.
+//
+// No locks.  The tables and the head list are written at start-up on the
+// main thread and only read afterwards.  Data blocks are written by their
+// owners and read by the control-socket thread without a lock; variable
+// access therefore goes through single relaxed loads and stores wherever
+// the field is naturally aligned, so a reader sees an old or a new value
+// but never a torn one.
+#include "core/kv.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <type_traits>
+
+#include "core/logging.h"
+#include "core/nassert.h"
+#include "core/nmem.h"
+#include "core/sysinit.h"
+
+const char *const kv_aggregation_names[7] = {
+    "",           "AVERAGE",     "ADVANCED_AVERAGE",
+    "SUM",        "OBSERVATION", "OBSERVATION_FOREVERINCREASING",
+    "PERCENTILE",
+};
+const char *const kv_rollup_names[4] = {"", "AVERAGE", "SUM", "CURRENT"};
+const char *const kv_grouping_names[3] = {"", "INDIVIDUAL", "COLLECTIVE"};
+
+static const struct kv_ops *kv_ops_table[KV_HEAD_TYPES];
+static struct kv_sample *global_sample_array[KSAMPLE_T_LAST];
+static struct kv_export *kv_export_table[KV_EXPORT_TYPES];
+static tailq<kv_head, &kv_head::kh_link> kv_heads = TAILQ_HEAD_INITIALIZER(kv_heads);
+
+// Per-width access to a variable in a live data block.
+template <class T>
+static inline T kv_load(const void *p) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    if ((reinterpret_cast<uintptr_t>(p) & (sizeof(T) - 1)) == 0)
+        return __atomic_load_n(static_cast<const T *>(p), __ATOMIC_RELAXED);
+    T v;
+    memcpy(&v, p, sizeof(v));
+    return v;
+}
+
+template <class T>
+static inline void kv_store(void *p, T v) {
+    if ((reinterpret_cast<uintptr_t>(p) & (sizeof(T) - 1)) == 0) {
+        __atomic_store_n(static_cast<T *>(p), v, __ATOMIC_RELAXED);
+        return;
+    }
+    memcpy(p, &v, sizeof(v));
+}
+
+// The record's value field at a given width.
+template <class T>
+static inline T kv_rec_get(const struct kv_record *r) {
+    T v;
+    memcpy(&v, &r->kr_value, sizeof(v));
+    return v;
+}
+
+template <class T>
+static inline void kv_rec_set(struct kv_record *r, T v) {
+    memcpy(&r->kr_value, &v, sizeof(v));
+}
+
+static inline const char *kv_field(const void *data, const struct kv_var *kv) {
+    return static_cast<const char *>(data) + kv->kv_offset;
+}
+
+// Bounded copy that always terminates dst (names come from fixed buffers
+// that a module may have filled to the last byte).
+static void kv_copy_name(char *dst, size_t dstlen, const char *src, size_t srclen) {
+    size_t n = strnlen(src, srclen);
+    if (n >= dstlen) n = dstlen - 1;
+    memcpy(dst, src, n);
+    dst[n] = '\0';
+}
+
+/*
+ * Registration.
+ */
+
+// Registers kh: copies the ops of its type, allocates its data block when
+// it has a size, and builds the offset-to-index map.  A head is linked at
+// most once: registering it again would loop the list.
+int kv_register(struct kv_head *kh) {
+    if (kv_heads.linked(kh)) {
+        if (tr_mask & 1) tr_log(1, TR_ERROR, "kv_register: %.64s already registered", kh->kh_name);
+        return -1;
+    }
+    kh->kh_ops = kv_ops_table[kh->kh_type];
+    void *data = nullptr;
+    if (kh->kh_size != 0) {
+        data = nmem_alloc(kh->kh_size, NMEM_ZERO);
+        if (data == nullptr) {
+            tr_log(1, TR_ERROR, "kv_register: kh_data alloc failed");
+            return -1;
+        }
+        kh->kh_data = data;
+    }
+    uint32_t m = 0;
+    for (unsigned i = 0; i < kh->kh_nvars; i++) {
+        uint32_t off = kh->kh_vars[i].kv_offset;
+        m = (m > off ? m : off) + 1;
+    }
+    auto *map = static_cast<uint8_t *>(nmem_alloc(m, NMEM_ZERO));
+    if (map == nullptr) {
+        tr_log(1, TR_ERROR, "kv_register: kh_map alloc failed");
+        if (data != nullptr) {
+            nmem_free(data);
+            kh->kh_data = nullptr;
+        }
+        return -1;
+    }
+    for (unsigned i = 0; i < kh->kh_nvars; i++)
+        map[kh->kh_vars[i].kv_offset] = uint8_t(i);
+    kh->kh_map = map;
+    kv_heads.insert_head(kh);
+    return 0;
+}
+
+// Unlinks kh and releases what kv_register allocated.  A head with size 0
+// keeps the data block its module set: that block was never the registry's.
+void kv_unregister(struct kv_head *kh) {
+    if (!kv_heads.linked(kh)) return;
+    kv_heads.remove(kh);
+    kh->kh_ops = nullptr;
+    if (kh->kh_size != 0 && kh->kh_data != nullptr) {
+        nmem_free(kh->kh_data);
+        kh->kh_data = nullptr;
+    }
+    if (kh->kh_map != nullptr) {
+        nmem_free(kh->kh_map);
+        kh->kh_map = nullptr;
+    }
+}
+
+struct kv_head *kv_head_first(void) {
+    return kv_heads.first();
+}
+struct kv_head *kv_head_next(const struct kv_head *kh) {
+    return kv_heads.next(kh);
+}
+
+void kv_register_ops(uint8_t type, const struct kv_ops *ops) {
+    N_ASSERT(type < 4);
+    if (kv_ops_table[type] != nullptr) {
+        tr_log(1, TR_ERROR, "kv_register_ops: error kv_ops already registered");
+        return;
+    }
+    kv_ops_table[type] = ops;
+}
+
+void kv_unregister_ops(uint8_t type) {
+    N_ASSERT(type < 4);
+    kv_ops_table[type] = nullptr;
+}
+
+void kv_sample_register(struct kv_sample *ksa) {
+    N_ASSERT(ksa->ks_type < KSAMPLE_T_LAST);
+    global_sample_array[ksa->ks_type] = ksa;
+}
+
+void kv_sample_unregister(struct kv_sample *ksa) {
+    N_ASSERT(ksa->ks_type < KSAMPLE_T_LAST);
+    global_sample_array[ksa->ks_type] = nullptr;
+}
+
+struct kv_sample *kv_get_sample(uint8_t type) {
+    N_ASSERT(type < KSAMPLE_T_LAST);
+    N_ASSERT(global_sample_array[type] != ((void *)0));
+    return global_sample_array[type];
+}
+
+void kv_export_register(struct kv_export *kexp) {
+    N_ASSERT(kexp->ke_fn != nullptr, "kexp->ke_fn != ((void *)0)");
+    N_ASSERT(kexp->ke_type < 5);
+    kv_export_table[kexp->ke_type] = kexp;
+}
+
+void kv_export_unregister(struct kv_export *kexp) {
+    N_ASSERT(kexp->ke_type < 5);
+    kv_export_table[kexp->ke_type] = nullptr;
+}
+
+struct kv_export *kv_get_export(uint8_t type) {
+    N_ASSERT(type < 5);
+    const struct kv_export *kexp = kv_export_table[type];
+    if (kexp == nullptr || kexp->ke_fn == nullptr) return nullptr;
+    auto *copy = static_cast<struct kv_export *>(nmem_alloc(sizeof(struct kv_export), NMEM_ZERO));
+    if (copy == nullptr) {
+        tr_log(1, TR_ERROR, "kv_get_export: alloc failed");
+        return nullptr;
+    }
+    memcpy(static_cast<void *>(copy), kexp, sizeof(*copy));
+    return copy;
+}
+
+struct kv_var *kv_var_array_alloc(uint8_t count) {
+    auto *vars = static_cast<struct kv_var *>(
+        nmem_alloc(uint32_t{count} * sizeof(struct kv_var), NMEM_ZERO));
+    if (vars == nullptr) tr_log(1, TR_DEBUG, "kv_var_array_alloc: alloc failed");
+    return vars;
+}
+
+void kv_var_array_free(struct kv_var *vars) {
+    nmem_free(vars);
+}
+
+/*
+ * Variable access.
+ */
+
+void kv_read_data(const struct kv_var *kv, const void *data, struct kv_record *r) {
+    r->kr_type = kv->kv_type;
+    r->kr_size = kv->kv_size;
+    kv_copy_name(r->kr_name, sizeof(r->kr_name), kv->kv_name, sizeof(kv->kv_name));
+    const char *p = kv_field(data, kv);
+    switch (kv_value_type(kv->kv_type)) {
+        case KV_T_NONE:
+            break;
+        case KV_T_CHAR:
+            kv_rec_set(r, kv_load<int8_t>(p));
+            break;
+        case KV_T_U16:
+            kv_rec_set(r, kv_load<uint16_t>(p));
+            break;
+        case KV_T_U32:
+            kv_rec_set(r, kv_load<uint32_t>(p));
+            break;
+        case KV_T_U64:
+        case KV_T_IPV4_LIST:  // the array pointer itself
+            kv_rec_set(r, kv_load<uint64_t>(p));
+            break;
+        case KV_T_STRING: {
+            const char *s = kv_load<const char *>(p);
+            if (s != nullptr) r->kr_value.str = strdup(s);
+            break;
+        }
+        default:
+            N_ASSERT(0);
+    }
+}
+
+void kv_write_data(const struct kv_var *kv, void *data, const struct kv_record *r) {
+    char *p = static_cast<char *>(data) + kv->kv_offset;
+    switch (kv_value_type(kv->kv_type)) {
+        case KV_T_NONE:
+            break;
+        case KV_T_CHAR:
+            kv_store(p, kv_rec_get<int8_t>(r));
+            break;
+        case KV_T_U16:
+            kv_store(p, kv_rec_get<uint16_t>(r));
+            break;
+        case KV_T_U32:
+            kv_store(p, kv_rec_get<uint32_t>(r));
+            break;
+        case KV_T_U64:
+            kv_store(p, kv_rec_get<uint64_t>(r));
+            break;
+        case KV_T_STRING: {
+            char *old = kv_load<char *>(p);
+            // The new copy is made before the old string goes, so that a record
+            // carrying the variable's own string is copied, not freed first.
+            const char *src = r->kr_value.str;
+            char *copy = src != nullptr ? n_strdup(src) : nullptr;
+            kv_store(p, copy);
+            if (old != nullptr) nmem_free(old);
+            break;
+        }
+        default:
+            N_ASSERT(0);
+    }
+}
+
+int kv_read_index(const struct kv_head *kh, int i, const void *data, struct kv_record *r) {
+    kv_copy_name(r->kr_head, sizeof(r->kr_head), kh->kh_name, sizeof(kh->kh_name));
+    kv_read_data(&kh->kh_vars[i], data, r);
+    return 0;
+}
+
+// r's value += the variable's, in the variable's own width: a counter that
+// wraps in the block wraps the same way in the sum.
+template <class T>
+static void kv_add_width(struct kv_record *r, const char *p) {
+    kv_rec_set(r, static_cast<T>(kv_rec_get<T>(r) + kv_load<T>(p)));
+}
+
+int kv_read_index_add(const struct kv_head *kh, int i, const void *data, struct kv_record *r) {
+    const struct kv_var *kv = &kh->kh_vars[i];
+    const char *p = kv_field(data, kv);
+    switch (kv_value_type(kv->kv_type)) {
+        case KV_T_CHAR:
+            kv_add_width<uint8_t>(r, p);
+            break;
+        case KV_T_U16:
+            kv_add_width<uint16_t>(r, p);
+            break;
+        case KV_T_U32:
+            kv_add_width<uint32_t>(r, p);
+            break;
+        case KV_T_U64:
+            kv_add_width<uint64_t>(r, p);
+            break;
+        case KV_T_STRING:
+            tr_log(1, TR_ERROR, "[panic]: invalid type");
+            N_ASSERT(0);
+            break;
+        default:
+            N_ASSERT(0);
+    }
+    return 0;
+}
+
+void kv_record_init(const struct kv_head *kh, int i, struct kv_record *r) {
+    const struct kv_var *kv = &kh->kh_vars[i];
+    kv_copy_name(r->kr_name, sizeof(r->kr_name), kv->kv_name, sizeof(kv->kv_name));
+    kv_copy_name(r->kr_head, sizeof(r->kr_head), kh->kh_name, sizeof(kh->kh_name));
+    r->kr_type = kv->kv_type;
+}
+
+void kv_record_release(struct kv_record *r, size_t n) {
+    for (size_t i = 0; i < n; i++) {
+        if (kv_value_type(r[i].kr_type) != KV_T_STRING) continue;
+        free(r[i].kr_value.str);
+        r[i].kr_value.str = nullptr;
+    }
+}
+
+/*
+ * Printing.
+ */
+
+static const char *kv_str_or_null(const char *s) {
+    return s != nullptr ? s : "(null)";
+}
+
+void kv_print_record(const struct kv_record *r, FILE *stream) {
+    const char *name = r->kr_name;
+    switch (kv_value_type(r->kr_type)) {
+        case KV_T_CHAR:
+            fprintf(stream, ",%.127s:%c", name, kv_rec_get<int8_t>(r));
+            break;
+        case KV_T_U16:
+            fprintf(stream, ",%.127s:%u", name, unsigned{kv_rec_get<uint16_t>(r)});
+            break;
+        case KV_T_U32:
+            fprintf(stream, ",%.127s:%u", name, kv_rec_get<uint32_t>(r));
+            break;
+        case KV_T_U64:
+            fprintf(stream, ",%.127s:%lu", name, kv_rec_get<uint64_t>(r));
+            break;
+        case KV_T_STRING:
+            fprintf(stream, ",%.127s:%s", name, kv_str_or_null(r->kr_value.str));
+            break;
+        default:
+            break;
+    }
+}
+
+void kv_log_record(const struct kv_record *r) {
+    if ((tr_mask & 1) == 0) return;
+    const char *name = r->kr_name;
+    switch (kv_value_type(r->kr_type)) {
+        case KV_T_CHAR: {
+            int8_t c = kv_rec_get<int8_t>(r);
+            if (c != 0) tr_log(1, TR_DEBUG, "%.127s:%c", name, c);
+            break;
+        }
+        case KV_T_U16:
+            tr_log(1, TR_DEBUG, "%.127s:%u", name, unsigned{kv_rec_get<uint16_t>(r)});
+            break;
+        case KV_T_U32:
+            tr_log(1, TR_DEBUG, "%.127s:%u", name, kv_rec_get<uint32_t>(r));
+            break;
+        case KV_T_U64:
+            tr_log(1, TR_DEBUG, "%.127s:%lu", name, kv_rec_get<uint64_t>(r));
+            break;
+        case KV_T_STRING:
+            tr_log(1, TR_DEBUG, "%.127s:%s", name, kv_str_or_null(r->kr_value.str));
+            break;
+        case KV_T_IPV4_LIST: {
+            const auto *sa = static_cast<const struct sockaddr_in *>(r->kr_value.addrs);
+            if (sa == nullptr || r->kr_size == 0) break;
+            for (unsigned i = 0; i < (r->kr_size + 15u) / 16u; i++) {
+                uint32_t a = ntohl(sa[i].sin_addr.s_addr);
+                tr_log(1, TR_DEBUG, "%.127s:IPv4 %d.%d.%d.%d", name, int(a >> 24),
+                       int((a >> 16) & 0xff), int((a >> 8) & 0xff), int(a & 0xff));
+            }
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+void kv_log_records(int count, const struct kv_record *r) {
+    for (int i = 0; i < count; i++)
+        kv_log_record(&r[i]);
+}
+
+/*
+ * Module.
+ */
+
+static struct kv_sample kv_sample_second = {1, 60, {0, 0}, 1000000, nullptr};
+static struct kv_sample kv_sample_minute = {2, 60, {0, 0}, 60000000, nullptr};
+
+// Registers the built-in schedules: one sample a second over a minute, and
+// one a minute over an hour.
+void kv_mod_init(void *) {
+    kv_sample_register(&kv_sample_second);
+    kv_sample_register(&kv_sample_minute);
+}
+SYSINIT(kv_mod, "kv_mod", SI_SUB_KV, SI_ORDER_ANY, kv_mod_init, nullptr);
