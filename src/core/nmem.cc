@@ -1,16 +1,25 @@
-// nmem: guarded heap objects and strings.
+// nmem: guarded heap objects, strings, fixed-size object pools, and the
+// publication of the statistics as "core.nmem.stats".
 //
-// nmem takes no locks.  The statistics are relaxed atomic words: exact under
-// one thread, whole (never torn) under several.
+// Heap objects and pools take no locks.  The statistics are relaxed atomic
+// words: exact under one thread, whole (never torn) under several, so the
+// control-socket thread can read them while the main thread counts.  The
+// process-wide pool list has a mutex of its own, taken only when a pool is
+// created or destroyed, never on allocation or free.
 #include "core/nmem.h"
+
+#include <pthread.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "core/kv.h"
 #include "core/logging.h"
 #include "core/nassert.h"
 #include "core/ncounter.h"
+#include "core/netctl/netctl_vars.h"
+#include "core/sysinit.h"
 
 struct nmem_stats nmem_stats;
 
@@ -26,8 +35,8 @@ bool nmem_check_free(struct nmem_hdr *h) {
     if (h->nh_guard == NMEM_FREE ||
         (h->nh_guard == NMEM_LIVE && nmem_trailer_get(h) == NMEM_FREE)) {
         n_counter_inc(nmem_stats.ns_dupfrees);
-        tr_log(1, TR_WARN, "nmem_duplicatefree: duplicate free obj %p size %d", static_cast<void *>(h),
-               static_cast<int>(h->nh_size));
+        tr_log(1, TR_WARN, "nmem_duplicatefree: duplicate free obj %p size %d",
+               static_cast<void *>(h), static_cast<int>(h->nh_size));
         return false;
     }
     if (h->nh_guard != NMEM_LIVE || nmem_trailer_get(h) != NMEM_LIVE) {
@@ -78,3 +87,192 @@ int n_asprintf(char **out, const char *fmt, ...) {
     va_end(ap);
     return n;
 }
+
+/*
+ * Object pools.
+ */
+
+static tailq<nmem_pool, &nmem_pool::np_link> nmem_pools = TAILQ_HEAD_INITIALIZER(nmem_pools);
+static pthread_mutex_t nmem_pools_lock = PTHREAD_MUTEX_INITIALIZER;
+
+// Pool objects keep the alignment of heap objects' data.
+static constexpr uint32_t NMEM_POOL_ALIGN = 8;
+
+static inline struct nmem_hdr *nmem_pool_obj(const struct nmem_pool *np, uint32_t i) {
+    return reinterpret_cast<struct nmem_hdr *>(np->np_items + uint64_t{i} * np->np_stride);
+}
+
+// The free-list link lives in the first 8 data bytes of a free object.
+static inline struct nmem_hdr *nmem_pool_link_get(struct nmem_hdr *h) {
+    struct nmem_hdr *next;
+    memcpy(&next, nmem_data_of(h), sizeof(next));
+    return next;
+}
+
+static inline void nmem_pool_link_set(struct nmem_hdr *h, struct nmem_hdr *next) {
+    memcpy(nmem_data_of(h), &next, sizeof(next));
+}
+
+struct nmem_pool *nmem_pool_create(const char *name, int count, uint32_t size, int flags) {
+    if (size < 8) {
+        tr_log(1, TR_ERROR, "nmem_pool_create: error min size %d required", 8);
+        return nullptr;
+    }
+    auto *np = static_cast<struct nmem_pool *>(nmem_alloc(sizeof(struct nmem_pool), 0));
+    if (np == nullptr) {
+        tr_log(1, TR_ERROR, "nmem_pool_create: pool desc alloc failed");
+        return nullptr;
+    }
+    // Stride and block size in 64 bits: a product that does not fit the
+    // 32-bit total (or a negative count) must not wrap into a block too
+    // small for the objects about to be laid out in it.
+    uint64_t stride =
+        (uint64_t{size} + NMEM_OVERHEAD + NMEM_POOL_ALIGN - 1) & ~uint64_t{NMEM_POOL_ALIGN - 1};
+    uint64_t total = count >= 0 ? stride * uint64_t(count) : UINT64_MAX;
+    char *items =
+        total <= UINT32_MAX ? static_cast<char *>(nmem_alloc(uint32_t(total), 0)) : nullptr;
+    if (items == nullptr) {
+        tr_log(1, TR_ERROR, "nmem_pool_create: pool items alloc failed");
+        nmem_free(np);
+        return nullptr;
+    }
+    np->np_name = name;
+    np->np_items = items;
+    np->np_flags = uint8_t(flags);
+    np->np_size = size;
+    np->np_max = np->np_avail = uint32_t(count);
+    np->np_total = uint32_t(total);
+    np->np_alloc_failures = 0;
+    np->np_free = nullptr;
+    np->np_stride = uint32_t(stride);
+    np->np_link = {nullptr, nullptr};
+    for (uint32_t i = 0; i < uint32_t(count); i++) {
+        struct nmem_hdr *h = nmem_pool_obj(np, i);
+        h->nh_size = size;
+        h->nh_guard = NMEM_FREE;
+        nmem_trailer_set(h, NMEM_FREE);
+        nmem_pool_link_set(h, np->np_free);
+        np->np_free = h;
+    }
+    pthread_mutex_lock(&nmem_pools_lock);
+    nmem_pools.insert_head(np);
+    pthread_mutex_unlock(&nmem_pools_lock);
+    n_counter_inc(nmem_stats.ns_pools);
+    tr_log(1, TR_INFO, "nmem_pool_create: memory pool created for %s of %d objects", name, count);
+    return np;
+}
+
+// Checks the free object h before it is handed out.  The size field is
+// checked before it is used to find the trailer, and the free-list link
+// before it becomes the list head: a free object whose data was written
+// over must not send the next allocation outside the items block.  A
+// damaged object is counted and reported, and the result is false.
+static bool nmem_pool_obj_intact(const struct nmem_pool *np, struct nmem_hdr *h) {
+    bool ok =
+        h->nh_guard == NMEM_FREE && h->nh_size == np->np_size && nmem_trailer_get(h) == NMEM_FREE;
+    if (ok) {
+        struct nmem_hdr *next = nmem_pool_link_get(h);
+        if (next != nullptr) {
+            uintptr_t first = reinterpret_cast<uintptr_t>(np->np_items);
+            uintptr_t at = reinterpret_cast<uintptr_t>(next);
+            uint64_t span = uint64_t{np->np_max - 1} * np->np_stride;
+            ok = at >= first && at - first <= span && uint32_t(at - first) % np->np_stride == 0;
+        }
+    }
+    if (!ok) {
+        n_counter_inc(nmem_stats.ns_overwritten);
+        tr_log(1, TR_WARN, "nmem_overwritten: freed memory object overwritten obj %p size %d",
+               static_cast<void *>(h), static_cast<int>(h->nh_size));
+    }
+    return ok;
+}
+
+void *nmem_pool_alloc(struct nmem_pool *np) {
+    if (np == nullptr) return nullptr;
+    struct nmem_hdr *h = np->np_free;
+    if (np->np_avail == 0 || h == nullptr) {
+        np->np_alloc_failures++;
+        return nullptr;
+    }
+    N_ASSERT(nmem_pool_obj_intact(np, h));
+    np->np_free = nmem_pool_link_get(h);
+    if (np->np_flags & NMEM_ZERO) memset(nmem_data_of(h), 0, np->np_size);
+    h->nh_guard = NMEM_LIVE;
+    nmem_trailer_set(h, NMEM_LIVE);
+    np->np_avail--;
+    n_counter_inc(nmem_stats.ns_pool_allocs);
+    return nmem_data_of(h);
+}
+
+void nmem_pool_free(struct nmem_pool *np, void *p) {
+    struct nmem_hdr *h = nmem_hdr_of(p);
+    N_ASSERT(nmem_check_free(h));
+    N_ASSERT(np != ((void *)0));
+    N_ASSERT(np->np_avail < np->np_max);
+    // An object of another size would later be handed out as one of this
+    // pool's and written past its end.
+    N_ASSERT(h->nh_size == np->np_size);
+    h->nh_guard = NMEM_FREE;
+    nmem_trailer_set(h, NMEM_FREE);
+    nmem_pool_link_set(h, np->np_free);
+    np->np_free = h;
+    np->np_avail++;
+    n_counter_inc(nmem_stats.ns_pool_frees);
+}
+
+void nmem_pool_destroy(struct nmem_pool *np) {
+    N_ASSERT(np != ((void *)0));
+    if (np->np_avail < np->np_max) {
+        tr_log(1, TR_ERROR, "nmem_pool_destroy: some objs are allocated pool %p avail %d max %d",
+               static_cast<void *>(np), int(np->np_avail), int(np->np_max));
+        N_ASSERT(0);
+    }
+    nmem_free(np->np_items);
+    pthread_mutex_lock(&nmem_pools_lock);
+    nmem_pools.remove(np);
+    pthread_mutex_unlock(&nmem_pools_lock);
+    nmem_free(np);
+    n_counter_dec(nmem_stats.ns_pools);
+}
+
+struct nmem_pool *nmem_pool_first(void) {
+    return nmem_pools.first();
+}
+struct nmem_pool *nmem_pool_next(const struct nmem_pool *np) {
+    return nmem_pools.next(np);
+}
+
+/*
+ * Statistics publication.
+ */
+
+static struct kv_var nmem_kv_vars[] = {
+    {"pools", KV_T_U64, 0, 8, 0, 0, offsetof(struct nmem_stats, ns_pools)},
+    {"allocs", KV_T_U64, 0, 8, 0, 0, offsetof(struct nmem_stats, ns_allocs)},
+    {"frees", KV_T_U64, 0, 8, 0, 0, offsetof(struct nmem_stats, ns_frees)},
+    {"alloced_objs", KV_T_U64, 0, 8, 0, 0, offsetof(struct nmem_stats, ns_alloced_objs)},
+    {"pool_allocs", KV_T_U64, 0, 8, 0, 0, offsetof(struct nmem_stats, ns_pool_allocs)},
+    {"alloc_errors", KV_T_U64, 0, 8, 0, 0, offsetof(struct nmem_stats, ns_alloc_errors)},
+    {"dupfrees", KV_T_U64, 0, 8, 0, 0, offsetof(struct nmem_stats, ns_dupfrees)},
+    {"overwritten", KV_T_U64, 0, 8, 0, 0, offsetof(struct nmem_stats, ns_overwritten)},
+};
+
+static struct kv_head nmem_kv_head = {
+    "nmemstats",
+    2,
+    0x02,
+    sizeof(nmem_kv_vars) / sizeof(nmem_kv_vars[0]),
+    {0, 0, 0, 0},
+    sizeof(struct nmem_stats),
+    nullptr,
+    nmem_kv_vars,
+    nullptr,
+    nullptr,
+    {nullptr, nullptr},
+};
+
+void nmem_mod_init(void *) {
+    kv_register(&nmem_kv_head);
+    netctl_register_vars("core.nmem.stats", &nmem_kv_head, &nmem_stats, 0, nullptr);
+}
+SYSINIT(nmem_mod, "nmem_mod", SI_SUB_CORE, SI_ORDER_ANY, nmem_mod_init, nullptr);

@@ -21,6 +21,7 @@
 #include <cstring>
 
 #include "core/ncounter.h"
+#include "core/queue.h"
 
 #define NMEM_ZERO 1  // zero the data on allocation
 
@@ -57,7 +58,6 @@ static_assert(offsetof(struct nmem_stats, ns_overwritten) == 64);
 
 extern struct nmem_stats nmem_stats;
 
-
 char *n_strdup(const char *s);
 int n_asprintf(char **out, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 int n_vasprintf(char **out, const char *fmt, va_list ap) __attribute__((format(printf, 2, 0)));
@@ -66,7 +66,9 @@ int n_vasprintf(char **out, const char *fmt, va_list ap) __attribute__((format(p
 inline struct nmem_hdr *nmem_hdr_of(void *p) {
     return reinterpret_cast<struct nmem_hdr *>(static_cast<char *>(p) - sizeof(struct nmem_hdr));
 }
-inline void *nmem_data_of(struct nmem_hdr *h) { return reinterpret_cast<char *>(h) + sizeof(*h); }
+inline void *nmem_data_of(struct nmem_hdr *h) {
+    return reinterpret_cast<char *>(h) + sizeof(*h);
+}
 // The trailer is read and written byte-wise: it sits at any alignment.
 inline uint16_t nmem_trailer_get(const struct nmem_hdr *h) {
     uint16_t v;
@@ -121,3 +123,48 @@ inline void nmem_free(void *p) {
 // object is counted and its warning logged, and the result is false: the
 // caller then stops the process, so that the stop names the caller.
 bool nmem_check_free(struct nmem_hdr *h);
+
+// Fixed-size object pools.
+//
+// A pool holds count objects of one size in one guarded heap block (the
+// items block), each with the object layout above, laid out back to back
+// at a stride of size + 10 rounded up to 8 bytes, so that every object's
+// header and data are 8-byte aligned like a heap object's.  Free objects
+// carry NMEM_FREE in both guards and the free-list link in their first 8
+// data bytes; the list hands out the highest address first and reuses the
+// last freed object first.  Guards are checked when an object is freed and
+// again when it is handed out, so damage done to a free object is caught
+// too; either stops the process.  After creation a pool never calls the
+// system heap.  Pools take no locks: one thread at a time per pool.
+struct nmem_pool {
+    const char *np_name;             // the caller's string, kept by pointer
+    char *np_items;                  // one heap object holding every pool object
+    uint8_t np_flags;                // NMEM_ZERO or 0
+    uint32_t np_size;                // object data size
+    uint32_t np_max;                 // number of objects
+    uint32_t np_avail;               // free objects
+    uint32_t np_total;               // bytes of the items block
+    uint32_t np_alloc_failures;      // allocations refused for want of a free object
+    struct nmem_hdr *np_free;        // first free object, or null
+    uint32_t np_stride;              // bytes from one object header to the next
+    tailq_entry<nmem_pool> np_link;  // process-wide pool list, newest first
+};
+
+// A pool of count objects of size bytes (at least 8); null when size is too
+// small, count is negative, the items block would not fit 32 bits, or
+// memory ran out (each logged).
+struct nmem_pool *nmem_pool_create(const char *name, int count, uint32_t size, int flags);
+// An object's data pointer, or null when the pool is empty (counted in the
+// pool's np_alloc_failures) or null.
+void *nmem_pool_alloc(struct nmem_pool *np);
+// Returns p to the pool it came from.
+void nmem_pool_free(struct nmem_pool *np, void *p);
+// Releases a pool whose objects are all free; otherwise stops the process.
+void nmem_pool_destroy(struct nmem_pool *np);
+
+// The process-wide pool list, newest first (for inspection).
+struct nmem_pool *nmem_pool_first(void);
+struct nmem_pool *nmem_pool_next(const struct nmem_pool *np);
+
+// Start-up step of "nmem_mod": publishes the statistics as "core.nmem.stats".
+void nmem_mod_init(void *arg);
