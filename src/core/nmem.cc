@@ -102,17 +102,6 @@ static inline struct nmem_hdr *nmem_pool_obj(const struct nmem_pool *np, uint32_
     return reinterpret_cast<struct nmem_hdr *>(np->np_items + uint64_t{i} * np->np_stride);
 }
 
-// The free-list link lives in the first 8 data bytes of a free object.
-static inline struct nmem_hdr *nmem_pool_link_get(struct nmem_hdr *h) {
-    struct nmem_hdr *next;
-    memcpy(&next, nmem_data_of(h), sizeof(next));
-    return next;
-}
-
-static inline void nmem_pool_link_set(struct nmem_hdr *h, struct nmem_hdr *next) {
-    memcpy(nmem_data_of(h), &next, sizeof(next));
-}
-
 struct nmem_pool *nmem_pool_create(const char *name, int count, uint32_t size, int flags) {
     if (size < 8) {
         tr_log(1, TR_ERROR, "nmem_pool_create: error min size %d required", 8);
@@ -145,6 +134,7 @@ struct nmem_pool *nmem_pool_create(const char *name, int count, uint32_t size, i
     np->np_alloc_failures = 0;
     np->np_free = nullptr;
     np->np_stride = uint32_t(stride);
+    np->np_last = count > 0 ? uint32_t(stride * uint64_t(count - 1)) : 0;
     np->np_link = {nullptr, nullptr};
     for (uint32_t i = 0; i < uint32_t(count); i++) {
         struct nmem_hdr *h = nmem_pool_obj(np, i);
@@ -162,62 +152,33 @@ struct nmem_pool *nmem_pool_create(const char *name, int count, uint32_t size, i
     return np;
 }
 
-// Checks the free object h before it is handed out.  The size field is
-// checked before it is used to find the trailer, and the free-list link
-// before it becomes the list head: a free object whose data was written
-// over must not send the next allocation outside the items block.  A
-// damaged object is counted and reported, and the result is false.
-static bool nmem_pool_obj_intact(const struct nmem_pool *np, struct nmem_hdr *h) {
-    bool ok =
-        h->nh_guard == NMEM_FREE && h->nh_size == np->np_size && nmem_trailer_get(h) == NMEM_FREE;
-    if (ok) {
-        struct nmem_hdr *next = nmem_pool_link_get(h);
-        if (next != nullptr) {
-            uintptr_t first = reinterpret_cast<uintptr_t>(np->np_items);
-            uintptr_t at = reinterpret_cast<uintptr_t>(next);
-            uint64_t span = uint64_t{np->np_max - 1} * np->np_stride;
-            ok = at >= first && at - first <= span && uint32_t(at - first) % np->np_stride == 0;
-        }
-    }
-    if (!ok) {
-        n_counter_inc(nmem_stats.ns_overwritten);
-        tr_log(1, TR_WARN, "nmem_overwritten: freed memory object overwritten obj %p size %d",
-               static_cast<void *>(h), static_cast<int>(h->nh_size));
-    }
-    return ok;
+void *nmem_pool_empty(struct nmem_pool *np) {
+    np->np_alloc_failures++;
+    return nullptr;
 }
 
-void *nmem_pool_alloc(struct nmem_pool *np) {
-    if (np == nullptr) return nullptr;
-    struct nmem_hdr *h = np->np_free;
-    if (np->np_avail == 0 || h == nullptr) {
-        np->np_alloc_failures++;
-        return nullptr;
-    }
-    N_ASSERT(nmem_pool_obj_intact(np, h));
-    np->np_free = nmem_pool_link_get(h);
-    if (np->np_flags & NMEM_ZERO) memset(nmem_data_of(h), 0, np->np_size);
-    h->nh_guard = NMEM_LIVE;
-    nmem_trailer_set(h, NMEM_LIVE);
-    np->np_avail--;
-    n_counter_inc(nmem_stats.ns_pool_allocs);
-    return nmem_data_of(h);
+void nmem_pool_alloc_damaged(const struct nmem_pool *, struct nmem_hdr *h) {
+    n_counter_inc(nmem_stats.ns_overwritten);
+    tr_log(1, TR_WARN, "nmem_overwritten: freed memory object overwritten obj %p size %d",
+           static_cast<void *>(h), static_cast<int>(h->nh_size));
+    // The stop names nmem_pool_alloc, where the damage was found.
+    n_assert_fail("0", __FILE__, __LINE__, "nmem_pool_alloc");
 }
 
-void nmem_pool_free(struct nmem_pool *np, void *p) {
-    struct nmem_hdr *h = nmem_hdr_of(p);
-    N_ASSERT(nmem_check_free(h));
-    N_ASSERT(np != ((void *)0));
-    N_ASSERT(np->np_avail < np->np_max);
+// The checks in the order of their report: the object's guards first, then
+// the pool.
+void nmem_pool_free_refused(const struct nmem_pool *np, struct nmem_hdr *h) {
+    if (!nmem_check_free(h))
+        n_assert_fail("nmem_check_free(h)", __FILE__, __LINE__, "nmem_pool_free");
+    if (np == nullptr) n_assert_fail("np != ((void *)0)", __FILE__, __LINE__, "nmem_pool_free");
+    if (np->np_avail >= np->np_max)
+        n_assert_fail("np->np_avail < np->np_max", __FILE__, __LINE__, "nmem_pool_free");
     // An object of another size would later be handed out as one of this
     // pool's and written past its end.
-    N_ASSERT(h->nh_size == np->np_size);
-    h->nh_guard = NMEM_FREE;
-    nmem_trailer_set(h, NMEM_FREE);
-    nmem_pool_link_set(h, np->np_free);
-    np->np_free = h;
-    np->np_avail++;
-    n_counter_inc(nmem_stats.ns_pool_frees);
+    if (h->nh_size != np->np_size)
+        n_assert_fail("h->nh_size == np->np_size", __FILE__, __LINE__, "nmem_pool_free");
+    // Only a check that disagrees with the inline one gets here.
+    N_ASSERT(0);
 }
 
 void nmem_pool_destroy(struct nmem_pool *np) {

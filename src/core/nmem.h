@@ -147,6 +147,7 @@ struct nmem_pool {
     uint32_t np_alloc_failures;      // allocations refused for want of a free object
     struct nmem_hdr *np_free;        // first free object, or null
     uint32_t np_stride;              // bytes from one object header to the next
+    uint32_t np_last;                // offset of the last object's header in the block
     tailq_entry<nmem_pool> np_link;  // process-wide pool list, newest first
 };
 
@@ -154,17 +155,75 @@ struct nmem_pool {
 // small, count is negative, the items block would not fit 32 bits, or
 // memory ran out (each logged).
 struct nmem_pool *nmem_pool_create(const char *name, int count, uint32_t size, int flags);
-// An object's data pointer, or null when the pool is empty (counted in the
-// pool's np_alloc_failures) or null.
-void *nmem_pool_alloc(struct nmem_pool *np);
-// Returns p to the pool it came from.
-void nmem_pool_free(struct nmem_pool *np, void *p);
 // Releases a pool whose objects are all free; otherwise stops the process.
 void nmem_pool_destroy(struct nmem_pool *np);
 
 // The process-wide pool list, newest first (for inspection).
 struct nmem_pool *nmem_pool_first(void);
 struct nmem_pool *nmem_pool_next(const struct nmem_pool *np);
+
+// Out-of-line ends of the two calls below.  The first counts a refusal and
+// returns null; the others report the damage or misuse and stop the
+// process in the name of the caller.
+void *nmem_pool_empty(struct nmem_pool *np);
+[[noreturn]] void nmem_pool_alloc_damaged(const struct nmem_pool *np, struct nmem_hdr *h);
+[[noreturn]] void nmem_pool_free_refused(const struct nmem_pool *np, struct nmem_hdr *h);
+
+// The free-list link lives in the first 8 data bytes of a free object.
+inline struct nmem_hdr *nmem_pool_link_get(struct nmem_hdr *h) {
+    struct nmem_hdr *next;
+    __builtin_memcpy(&next, nmem_data_of(h), sizeof(next));
+    return next;
+}
+inline void nmem_pool_link_set(struct nmem_hdr *h, struct nmem_hdr *next) {
+    __builtin_memcpy(nmem_data_of(h), &next, sizeof(next));
+}
+
+// An object's data pointer, or null when the pool is empty (counted in the
+// pool's np_alloc_failures) or null.  The object's guards and size are
+// checked before its size is used to find the trailer, and its free-list
+// link before the link becomes the list head: a free object whose data was
+// written over must not send a later allocation outside the items block.
+// Inline: an allocation is a handful of loads and stores.
+inline void *nmem_pool_alloc(struct nmem_pool *np) {
+    if (__builtin_expect(np == nullptr, 0)) return nullptr;
+    struct nmem_hdr *h = np->np_free;
+    if (__builtin_expect(np->np_avail == 0 || h == nullptr, 0)) return nmem_pool_empty(np);
+    if (__builtin_expect(h->nh_guard != NMEM_FREE || h->nh_size != np->np_size ||
+                             nmem_trailer_get(h) != NMEM_FREE,
+                         0))
+        nmem_pool_alloc_damaged(np, h);
+    struct nmem_hdr *next = nmem_pool_link_get(h);
+    // A link is null or the 8-byte aligned header of an object in the block.
+    uintptr_t off = reinterpret_cast<uintptr_t>(next) - reinterpret_cast<uintptr_t>(np->np_items);
+    if (__builtin_expect(next != nullptr && (off > np->np_last || (off & 7) != 0), 0))
+        nmem_pool_alloc_damaged(np, h);
+    np->np_free = next;
+    if (np->np_flags & NMEM_ZERO) memset(nmem_data_of(h), 0, np->np_size);
+    h->nh_guard = NMEM_LIVE;
+    nmem_trailer_set(h, NMEM_LIVE);
+    np->np_avail--;
+    n_counter_inc(nmem_stats.ns_pool_allocs);
+    return nmem_data_of(h);
+}
+
+// Returns p to the pool it came from (the pool does not check that it owns
+// p).  A second free, damaged guards, a full pool, a null pool and an
+// object of another size stop the process.
+inline void nmem_pool_free(struct nmem_pool *np, void *p) {
+    struct nmem_hdr *h = nmem_hdr_of(p);
+    if (__builtin_expect(h->nh_guard != NMEM_LIVE || nmem_trailer_get(h) != NMEM_LIVE ||
+                             np == nullptr || np->np_avail >= np->np_max ||
+                             h->nh_size != np->np_size,
+                         0))
+        nmem_pool_free_refused(np, h);
+    h->nh_guard = NMEM_FREE;
+    nmem_trailer_set(h, NMEM_FREE);
+    nmem_pool_link_set(h, np->np_free);
+    np->np_free = h;
+    np->np_avail++;
+    n_counter_inc(nmem_stats.ns_pool_frees);
+}
 
 // Start-up step of "nmem_mod": publishes the statistics as "core.nmem.stats".
 void nmem_mod_init(void *arg);
