@@ -152,8 +152,10 @@ void tr_perform_rotation(FILE **fpp, const char *base) {
 // Writes one finished line to a log file, rotating it first when the line
 // would take it past the limit.
 static void tr_dump_one_file(struct tr_logfile *lf, const char *line, size_t len) {
-    N_ASSERT(lf->lf_fp != ((void *)0));
     pthread_mutex_lock(&lf->lf_lock);
+    // Checked under the lock: a rotation in another thread has the stream
+    // closed for a moment.
+    N_ASSERT(lf->lf_fp != ((void *)0));
     if (int64_t{lf->lf_bytes.load()} + static_cast<int64_t>(len) > TR_ROTATE_AT) {
         tr_perform_rotation(&lf->lf_fp, lf->lf_base);
         lf->lf_bytes.store(0);

@@ -252,6 +252,8 @@ TEST_F(LoggingTest, LoggingInitJoinsDefaultNamesUnderTheLogDirectory) {
     char buf[4096];
     EXPECT_EQ(tr_logdir_path(buf, "x.txt"), static_cast<int>(dir_.path().size() + 6));
     EXPECT_EQ(std::string(buf), dir_ / "x.txt");
+    for (char *f : {cfg_.ac_dest, cfg_.ac_logdir, cfg_.ac_logfile, cfg_.ac_debug_logfile})
+        nmem_free(f);
 }
 
 TEST(LoggingTime, FormattersUseLocalTime) {
@@ -306,6 +308,7 @@ TEST_F(LoggingDeathTest, OverlongLogPathStopsInsteadOfTruncating) {
     std::string longdir(4090, 'd');
     cfg_.ac_logdir = n_strdup(longdir.c_str());
     EXPECT_DEATH(logging_init(nullptr), "src/core/logging.cc:[0-9]+: logging_join: Assertion");
+    nmem_free(cfg_.ac_logdir);
 }
 
 }  // namespace
