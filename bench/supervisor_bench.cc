@@ -52,7 +52,8 @@ static std::string slurp(const std::string &path) {
     if (f == nullptr) return out;
     char buf[4096];
     size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), f)) > 0) out.append(buf, n);
+    while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
+        out.append(buf, n);
     fclose(f);
     return out;
 }
@@ -139,7 +140,8 @@ static std::vector<int64_t> baseline(const char *self, const std::string &dir, i
 static std::string make_root(const std::string &base, int i, const char *self, long life_ms) {
     std::string root = base + "/r" + std::to_string(i) + "/";
     mkdir(root.c_str(), 0755);
-    for (const char *d : {"bin", "conf", "logs", "run", "home"}) mkdir((root + d).c_str(), 0755);
+    for (const char *d : {"bin", "conf", "logs", "run", "home"})
+        mkdir((root + d).c_str(), 0755);
     if (symlink(self, (root + "bin/qorv-netagent").c_str()) != 0) perror("symlink");
     FILE *f = fopen((root + "logs/bench.life").c_str(), "w");
     if (f != nullptr) {
@@ -209,9 +211,10 @@ static void idle_memory(const char *self, const std::string &base) {
     append(root + "logs/bench.times", "idle", 0);
     pid_t d = start_netmon(root);
     sleep(3);  // past the first passes
-    printf("supervisor idle (pid %d): Private_Dirty %ld KiB (target <= 256 KiB), Rss %ld KiB, "
-           "Pss %ld KiB\n",
-           d, smaps_kib(d, "Private_Dirty"), smaps_kib(d, "Rss"), smaps_kib(d, "Pss"));
+    printf(
+        "supervisor idle (pid %d): Private_Dirty %ld KiB (target <= 256 KiB), Rss %ld KiB, "
+        "Pss %ld KiB\n",
+        d, smaps_kib(d, "Private_Dirty"), smaps_kib(d, "Rss"), smaps_kib(d, "Pss"));
     stop_netmon(d);
 }
 
@@ -220,7 +223,8 @@ int main(int argc, char **argv) {
     const char *base = strrchr(argv[0], '/');
     base = base ? base + 1 : argv[0];
     if (strcmp(base, "qorv-netagent") == 0) return agent_main(t_main, argc, argv);
-    if (argc == 4 && strcmp(argv[1], "--child") == 0) return baseline_child(t_main, argv[2], argv[3]);
+    if (argc == 4 && strcmp(argv[1], "--child") == 0)
+        return baseline_child(t_main, argv[2], argv[3]);
 
     char self[4096];
     ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
@@ -233,7 +237,8 @@ int main(int argc, char **argv) {
 
     std::vector<int64_t> base_ns = baseline(self, tmpl, 50);
     std::vector<int64_t> sup_ns;
-    for (int r = 0; r < rounds; r++) restart_round(self, tmpl, r, 8, sup_ns);
+    for (int r = 0; r < rounds; r++)
+        restart_round(self, tmpl, r, 8, sup_ns);
     std::vector<int64_t> base2 = baseline(self, tmpl, 50);  // the machine may have changed
     base_ns.insert(base_ns.end(), base2.begin(), base2.end());
 

@@ -16,12 +16,18 @@ int agent_parse_args(int argc, char **argv, struct agent_args *a) {
     optind = 0;
     while ((ch = getopt(argc, argv, "c:l:r:")) != -1) {
         switch (ch) {
-        case 'c': a->aa_confdir = optarg; break;
-        case 'l': a->aa_logdir = optarg; break;
-        case 'r': a->aa_rundir = optarg; break;
-        default:
-            tr_log(1, TR_ERROR, "agent_parse_args: invalid option %c", ch);
-            return -1;
+            case 'c':
+                a->aa_confdir = optarg;
+                break;
+            case 'l':
+                a->aa_logdir = optarg;
+                break;
+            case 'r':
+                a->aa_rundir = optarg;
+                break;
+            default:
+                tr_log(1, TR_ERROR, "agent_parse_args: invalid option %c", ch);
+                return -1;
         }
     }
     if (a->aa_confdir == nullptr || a->aa_logdir == nullptr || a->aa_rundir == nullptr) {

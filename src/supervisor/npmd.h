@@ -79,9 +79,9 @@ inline constexpr int64_t NPM_DAY_S = 86400;     // restart budget period
 inline constexpr int64_t NPMD_PASS_NS = 2 * NPM_NS_PER_S;
 
 enum npm_event {
-    NPM_EV_END_EARLY,  // child ended within the early-failure window
-    NPM_EV_END_LATE,   // child ended after it
-    NPM_EV_DAY_PASSED, // a resetting pass found a day since the latest launch
+    NPM_EV_END_EARLY,   // child ended within the early-failure window
+    NPM_EV_END_LATE,    // child ended after it
+    NPM_EV_DAY_PASSED,  // a resetting pass found a day since the latest launch
     NPM_EV_COUNT,
 };
 
@@ -125,7 +125,8 @@ enum npm_action npmd_on_child_exit(pid_t pid, int status);
 // out of five.
 void npmd_on_pass(void);
 uint64_t npmd_pass_count(void);
-// Kills nothing; checks the parent with signal 0 and terminates when gone.
+// Probes the parent with signal 0 and terminates the supervisor when it has
+// gone.
 // Returns 0 while the parent is alive.
 int npmd_check_parent_process(pid_t ppid);
 int npm_rename_core(const char *name, pid_t pid);

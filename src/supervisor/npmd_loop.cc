@@ -40,9 +40,13 @@ static int64_t npmd_mono_ns(void) {
     return int64_t{ts.tv_sec} * NPM_NS_PER_S + ts.tv_nsec;
 }
 
-static time_t npmd_wall(void) { return time(nullptr); }
+static time_t npmd_wall(void) {
+    return time(nullptr);
+}
 
-static int npmd_parent_alive(pid_t pid) { return kill(pid, 0) == 0; }
+static int npmd_parent_alive(pid_t pid) {
+    return kill(pid, 0) == 0;
+}
 
 // Milliseconds from now to deadline, rounded up; 0 once it has passed.
 static int npmd_ms_until(int64_t deadline) {
@@ -108,7 +112,8 @@ static void npmd_wait_children(struct npm_proc *p, pid_t agent) {
         if (r < 0) return;  // no children left
         int left = killed ? -1 : npmd_ms_until(deadline);
         if (left == 0) {
-            tr_log(1, TR_WARN, "npmd_terminate: %s(%d) still running %d ms after SIGTERM, killing it",
+            tr_log(1, TR_WARN,
+                   "npmd_terminate: %s(%d) still running %d ms after SIGTERM, killing it",
                    p->np_name, static_cast<int>(agent), npmd_kill_grace_ms);
             if (agent > 0) kill(agent, SIGKILL);
             killed = true;
@@ -132,7 +137,8 @@ void npmd_terminate(int) {
 static void npmd_reap(void) {
     int status;
     pid_t pid;
-    while ((pid = waitpid(-1, &status, WNOHANG)) > 0) npmd_on_child_exit(pid, status);
+    while ((pid = waitpid(-1, &status, WNOHANG)) > 0)
+        npmd_on_child_exit(pid, status);
 }
 
 void npmd_loop_run(void) {
@@ -150,10 +156,14 @@ void npmd_loop_run(void) {
     }
 }
 
-static void npmd_sys_stop(void) { npmd_stop(); }
-static void npmd_sys_terminate(int sig) { npmd_terminate(sig); }
+static void npmd_sys_stop(void) {
+    npmd_stop();
+}
+static void npmd_sys_terminate(int sig) {
+    npmd_terminate(sig);
+}
 
 const struct npmd_ops npmd_sys_ops = {
-    npmd_mono_ns, npmd_wall,          npmd_respawn,       npmd_pause_ms,
+    npmd_mono_ns,      npmd_wall,     npmd_respawn,       npmd_pause_ms,
     npmd_parent_alive, npmd_sys_stop, npmd_sys_terminate,
 };

@@ -43,7 +43,8 @@ int npmd_conf_init(struct npmd_conf *c) {
 void npmd_conf_release(struct npmd_conf *c) {
     char **fields[] = {&c->nc_root,   &c->nc_homedir, &c->nc_logdir,
                        &c->nc_rundir, &c->nc_pidfile, &c->nc_logfile};
-    for (char **f : fields) npmd_replace(f, nullptr);
+    for (char **f : fields)
+        npmd_replace(f, nullptr);
 }
 
 // Formats into *field; false (field untouched) when memory runs out.
@@ -85,24 +86,24 @@ int npmd_parse_opts(int argc, char **argv, struct npmd_conf *c) {
     optind = 0;  // full rescan, so the parser can be run more than once
     while ((ch = getopt(argc, argv, "r:p:")) != -1) {
         switch (ch) {
-        case 'r': {
-            char *root = strndup(optarg, strlen(optarg));
-            if (root == nullptr) {
-                if (tr_mask & 1)
-                    tr_log(1, TR_ERROR, "npmd_parse_opts: strndup failed: %s", strerror(errno));
-                return -1;
+            case 'r': {
+                char *root = strndup(optarg, strlen(optarg));
+                if (root == nullptr) {
+                    if (tr_mask & 1)
+                        tr_log(1, TR_ERROR, "npmd_parse_opts: strndup failed: %s", strerror(errno));
+                    return -1;
+                }
+                npmd_replace(&c->nc_root, root);
+                have_root = true;
+                break;
             }
-            npmd_replace(&c->nc_root, root);
-            have_root = true;
-            break;
-        }
-        case 'p':
-            c->nc_check_parent = 1;
-            c->nc_parent_pid = static_cast<pid_t>(strtol(optarg, nullptr, 10));
-            break;
-        default:
-            tr_log(1, TR_ERROR, "npmd_parse_opts: invalid option %c", ch);
-            return -1;
+            case 'p':
+                c->nc_check_parent = 1;
+                c->nc_parent_pid = static_cast<pid_t>(strtol(optarg, nullptr, 10));
+                break;
+            default:
+                tr_log(1, TR_ERROR, "npmd_parse_opts: invalid option %c", ch);
+                return -1;
         }
     }
     return have_root ? npmd_derive_paths(c) : 0;
@@ -148,7 +149,8 @@ int npmd_fix_proc_mon_list(const struct npmd_conf *c, struct npm_proc *list, siz
 // Releases what npmd_fix_proc_mon_list filled; slot 0 is not ours.
 void npm_proc_release(struct npm_proc *p) {
     npmd_replace(&p->np_dir, nullptr);
-    for (int i = 1; i <= NPM_ARGV_SLOTS; i++) npmd_replace(&p->np_argv[i], nullptr);
+    for (int i = 1; i <= NPM_ARGV_SLOTS; i++)
+        npmd_replace(&p->np_argv[i], nullptr);
 }
 
 int npm_program_path(const struct npm_proc *p, char *buf, size_t len) {

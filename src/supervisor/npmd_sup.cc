@@ -38,7 +38,9 @@ void npmd_sup_setup(struct npm_proc *p, const char *path, const struct npmd_conf
     npmd_pass = 0;
 }
 
-uint64_t npmd_pass_count(void) { return npmd_pass; }
+uint64_t npmd_pass_count(void) {
+    return npmd_pass;
+}
 
 // Renames "core" in the working directory to "core.<name>.<pid>.<time>".
 // Returns 0 when renamed.
@@ -47,7 +49,8 @@ int npm_rename_core(const char *name, pid_t pid) {
     long now = static_cast<long>(npmd_ops->no_wall());
     int n = snprintf(core, sizeof(core), "core.%s.%d.%ld", name, static_cast<int>(pid), now);
     if (n < 0) {
-        if (tr_mask & 1) tr_log(1, TR_ERROR, "npm_rename_core: snprintf failed: %s", strerror(errno));
+        if (tr_mask & 1)
+            tr_log(1, TR_ERROR, "npm_rename_core: snprintf failed: %s", strerror(errno));
         return -1;
     }
     if (static_cast<size_t>(n) >= sizeof(core)) {
@@ -92,8 +95,7 @@ static enum npm_action npmd_restart(struct npm_proc *p) {
         // The supervisor goes on without an agent until it is stopped; say
         // so rather than look healthy.
         if (tr_mask & 1)
-            tr_log(1, TR_ERROR, "npmd_restart: unable to fork %s: %s", p->np_name,
-                   strerror(errno));
+            tr_log(1, TR_ERROR, "npmd_restart: unable to fork %s: %s", p->np_name, strerror(errno));
         return NPM_ACT_NONE;
     }
     p->np_pid = pid;

@@ -1,7 +1,7 @@
 // qorv-netmon end to end: the real daemon supervising scripted agents in a
 // temporary install root.
-#include <gtest/gtest.h>
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 
 #include <chrono>
@@ -18,7 +18,8 @@ bool dir_empty(const std::string &path) {
     DIR *d = opendir(path.c_str());
     if (d == nullptr) return false;
     int n = 0;
-    while (struct dirent *e = readdir(d)) n += e->d_name[0] != '.';
+    while (struct dirent *e = readdir(d))
+        n += e->d_name[0] != '.';
     closedir(d);
     return n == 0;
 }
@@ -28,7 +29,7 @@ std::string started_line(pid_t pid) {
 }
 
 class NetmonE2E : public ::testing::Test {
-protected:
+  protected:
     nh::Reaper reaper;
     nh::Root root;
     nh::Netmon nm{reaper, root};
@@ -47,18 +48,20 @@ protected:
 };
 
 TEST_F(NetmonE2E, StartsAgentWithRootPathsAndLogsInOrder) {
-    root.agent("trap 'exit 0' TERM\n"
-               "ls -l /proc/$$/fd | sed -n 's/.* -> //p' > TRACE.fds.tmp\n"
-               "mv TRACE.fds.tmp TRACE.fds\n"
-               "echo \"$$ $*\" >> TRACE\npwd >> TRACE\n"
-               "while :; do sleep 0.05; done");
+    root.agent(
+        "trap 'exit 0' TERM\n"
+        "ls -l /proc/$$/fd | sed -n 's/.* -> //p' > TRACE.fds.tmp\n"
+        "mv TRACE.fds.tmp TRACE.fds\n"
+        "echo \"$$ $*\" >> TRACE\npwd >> TRACE\n"
+        "while :; do sleep 0.05; done");
     nm.run_root();
     ASSERT_EQ(nm.st.first_status, 0);
     ASSERT_TRUE(nm.wait_trace(2));
     const std::string r = root.root();
     pid_t agent = nm.first_agent();
     auto tr = root.trace_lines();
-    EXPECT_EQ(tr[0], std::to_string(agent) + " -c " + r + "conf/ -l " + r + "logs/ -r " + r + "run/");
+    EXPECT_EQ(tr[0],
+              std::to_string(agent) + " -c " + r + "conf/ -l " + r + "logs/ -r " + r + "run/");
     EXPECT_EQ(tr[1], root.dir("home"));  // the agent runs in the home directory
 
     // Only 0, 1 and 2 (all /dev/null) are inherited, besides the script the
@@ -86,19 +89,24 @@ TEST_F(NetmonE2E, StartsAgentWithRootPathsAndLogsInOrder) {
 }
 
 TEST_F(NetmonE2E, RootWithoutSlashJoinsAgentPathsWithoutSeparator) {
-    // -r B: the agent is looked for as Bbin/qorv-netagent.
-    mkdir((root.base() + "bin").c_str(), 0755);
-    root.agent("echo \"$$ $*\" >> TRACE\nexec sleep 30", root.base() + "bin/qorv-netagent");
-    nm.run({"-r", root.base()});
-    ASSERT_TRUE(nm.wait_trace(1));
-    const std::string b = root.base();
-    EXPECT_EQ(root.trace_lines()[0], std::to_string(nm.first_agent()) + " -c " + b + "conf/ -l " +
-                                         b + "logs/ -r " + b + "run/");
-    EXPECT_EQ(qt::read_file(root.pidfile()), std::to_string(nm.daemon) + "\n");
-    pid_t agent = nm.first_agent();
-    stop_with(SIGTERM);
-    expect_clean_end(agent);
-    qt::remove_tree(root.base() + "bin");
+    // -r B: the supervisor uses B/run/ and B/logs/, the agent is Bbin/qorv-netagent.
+    const std::string b = root.dir("x");
+    for (const char *d : {"x", "x/logs", "x/run", "x/home", "xbin"})
+        mkdir(root.dir(d).c_str(), 0755);
+    root.agent("echo \"$$ $*\" >> TRACE\nexec sleep 30", b + "bin/qorv-netagent");
+    auto s = nh::start(reaper, nh::bin("qorv-netmon"), {"-r", b}, root.dir("out"));
+    ASSERT_TRUE(nh::wait_until([&] { return root.trace_lines().size() == 1; }, 3000));
+    pid_t daemon = atoi(qt::read_file(b + "/run/qorv-netmon.pid").c_str());
+    pid_t agent = atoi(root.trace_lines()[0].c_str());
+    EXPECT_EQ(root.trace_lines()[0],
+              std::to_string(agent) + " -c " + b + "conf/ -l " + b + "logs/ -r " + b + "run/");
+    EXPECT_TRUE(qt::file_exists(b + "/logs//qorv-netmon.log.0"));
+    reaper.track(daemon);
+    ASSERT_EQ(kill(daemon, SIGTERM), 0);
+    int st = -1;
+    EXPECT_TRUE(reaper.wait(daemon, 5000, &st));
+    EXPECT_EQ(st, 0);
+    EXPECT_FALSE(qt::file_exists(b + "/run/qorv-netmon.pid"));
 }
 
 TEST_F(NetmonE2E, RootWithoutSlashFailsAgentCheck) {
@@ -112,11 +120,20 @@ TEST_F(NetmonE2E, RootWithoutSlashFailsAgentCheck) {
     EXPECT_FALSE(qt::file_exists(root.pidfile()));
 }
 
-TEST_F(NetmonE2E, MissingAgentRemovesPidFile) {
+TEST_F(NetmonE2E, AgentThatCannotBeExecutedEndsSupervision) {
+    // The file exists, so the check passes, but exec fails in the child,
+    // which removes the supervisor's pid file on its behalf.
+    qt::write_file(root.dir("bin/qorv-netagent"), "not a program\n");
+    chmod(root.dir("bin/qorv-netagent").c_str(), 0644);
     nm.run_root();
-    EXPECT_EQ(nm.wait_exit(), 1);
-    EXPECT_EQ(root.log_lines().back(),
-              "ERROR main: " + root.root() + "bin/qorv-netagent doesn't exist. Exiting");
+    EXPECT_EQ(nm.wait_exit(), 0);
+    pid_t agent = nm.first_agent();
+    auto lines = root.log_lines();
+    EXPECT_GE(index_of(lines, "ERROR main: unable to execute qorv-netagent: Permission denied"), 0);
+    EXPECT_EQ(index_of(lines, "INFO qorv-netagent(" + std::to_string(agent) +
+                                  ") exited with exit code 1. Check qorv-netagent log file for "
+                                  "more details"),
+              static_cast<long>(lines.size()) - 1);  // last, after the child's own line
     EXPECT_FALSE(qt::file_exists(root.pidfile()));
 }
 
@@ -133,22 +150,27 @@ TEST_F(NetmonE2E, AgentPathLongerThanItsBufferIsRefused) {
     std::string log = deep + "//logs//qorv-netmon.log.0";
     pid_t daemon = -1;
     ASSERT_TRUE(nh::wait_until(
-        [&] { return (daemon = nh::pid_in_line(nh::messages(qt::read_file(log)), "INFO Varnix daemon (")) > 0; },
+        [&] {
+            return (daemon = nh::pid_in_line(nh::messages(qt::read_file(log)),
+                                             "INFO Varnix daemon (")) > 0;
+        },
         3000));
     int st = 0;
     ASSERT_TRUE(reaper.wait(daemon, 3000, &st));
     EXPECT_EQ(WEXITSTATUS(st), 1);
     auto lines = nh::messages(qt::read_file(log));
-    EXPECT_EQ(lines.back(), "ERROR main: " + deep + "/bin/qorv-netagent is longer than 255 bytes. Exiting");
+    EXPECT_EQ(lines.back(),
+              "ERROR main: " + deep + "/bin/qorv-netagent is longer than 255 bytes. Exiting");
     EXPECT_FALSE(qt::file_exists(deep + "/run/qorv-netmon.pid"));
 }
 
 TEST_F(NetmonE2E, ExitReportsThenRestartsOnceThenStops) {
     // First run: more than the early-failure window, then exit 7.  Second
     // run: killed; the day's restart is used, so the supervisor stops.
-    root.agent("echo $$ >> TRACE\n"
-               "if [ $(wc -l < TRACE) -eq 1 ]; then sleep 3.2; exit 7; fi\n"
-               "sleep 0.3; kill -KILL $$");
+    root.agent(
+        "echo $$ >> TRACE\n"
+        "if [ $(wc -l < TRACE) -eq 1 ]; then sleep 3.2; exit 7; fi\n"
+        "sleep 0.3; kill -KILL $$");
     nm.run_root();
     ASSERT_TRUE(nm.wait_trace(2, 8000));
     auto tr = root.trace_lines();
@@ -227,7 +249,9 @@ TEST_F(NetmonE2E, ParentGivenAsTextNeverFires) {
     // The first pass runs right after the launch; give it room to misfire.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_TRUE(nh::alive(nm.daemon));
-    EXPECT_EQ(count_of(root.log_lines(), "INFO npmd_check_parent_process: Parent process stopped. Exiting."), 0);
+    EXPECT_EQ(count_of(root.log_lines(),
+                       "INFO npmd_check_parent_process: Parent process stopped. Exiting."),
+              0);
     pid_t agent = nm.first_agent();
     stop_with(SIGTERM);
     expect_clean_end(agent);
@@ -247,14 +271,15 @@ TEST_P(NetmonBadOptions, ReportOnStandardOutputAndWriteNothing) {
     long a = index_of(lines, "ERROR npmd_parse_opts: invalid option ?");
     EXPECT_GE(a, 0) << s.out;
     EXPECT_EQ(index_of(lines, "ERROR main: options parse error exiting"), a + 1) << s.out;
-    for (const char *d : {"logs", "run", "home"}) EXPECT_TRUE(dir_empty(root.dir(d))) << d;
+    for (const char *d : {"logs", "run", "home"})
+        EXPECT_TRUE(dir_empty(root.dir(d))) << d;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Options, NetmonBadOptions,
-    ::testing::Values(std::vector<std::string>{"-x"}, std::vector<std::string>{"-r"},
-                      std::vector<std::string>{"-r", "ROOT", "-q"},
-                      std::vector<std::string>{"-r", "ROOT", "-p"}));
+INSTANTIATE_TEST_SUITE_P(Options, NetmonBadOptions,
+                         ::testing::Values(std::vector<std::string>{"-x"},
+                                           std::vector<std::string>{"-r"},
+                                           std::vector<std::string>{"-r", "ROOT", "-q"},
+                                           std::vector<std::string>{"-r", "ROOT", "-p"}));
 
 TEST_F(NetmonE2E, MissingRunDirectoryFailsAfterDetaching) {
     root.waiting_agent();
@@ -264,8 +289,9 @@ TEST_F(NetmonE2E, MissingRunDirectoryFailsAfterDetaching) {
     EXPECT_EQ(nm.wait_exit(), 1);
     auto lines = root.log_lines();
     ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[lines.size() - 2],
-              "WARN npm_write_pidfile: Failed to open pidfile for writing: No such file or directory");
+    EXPECT_EQ(
+        lines[lines.size() - 2],
+        "WARN npm_write_pidfile: Failed to open pidfile for writing: No such file or directory");
     EXPECT_EQ(lines.back(), "ERROR main: Failed to write pidfile. Exiting");
 }
 
@@ -277,10 +303,10 @@ TEST_F(NetmonE2E, SecondSupervisorOnSameRootIsRefused) {
     auto s = nh::start(reaper, nh::bin("qorv-netmon"), {"-r", root.base()}, root.dir("out2"));
     ASSERT_TRUE(WIFEXITED(s.first_status));
     EXPECT_EQ(WEXITSTATUS(s.first_status), 1);
-    EXPECT_EQ(nh::messages(s.out),
-              std::vector<std::string>{"ERROR main: another qorv-netmon (" +
-                                       std::to_string(nm.daemon) + ") is running on " +
-                                       root.base() + "/run/. Exiting"});
+    EXPECT_EQ(
+        nh::messages(s.out),
+        std::vector<std::string>{"ERROR main: another qorv-netmon (" + std::to_string(nm.daemon) +
+                                 ") is running on " + root.base() + "/run/. Exiting"});
     EXPECT_TRUE(nh::alive(nm.daemon));
     EXPECT_EQ(qt::read_file(root.pidfile()), std::to_string(nm.daemon) + "\n");
     pid_t agent = nm.first_agent();
@@ -309,7 +335,7 @@ bool plain_core_files() {
 }
 
 class NetmonCore : public NetmonE2E {
-protected:
+  protected:
     void SetUp() override {
         if (!plain_core_files())
             GTEST_SKIP() << "core_pattern is not \"core\": no core file in the working directory";
@@ -318,9 +344,12 @@ protected:
     }
     // An agent whose first run crashes with a core in dir; later runs wait.
     void crashing_agent(const std::string &dir) {
-        root.agent("trap 'exit 0' TERM\necho $$ >> TRACE\n"
-                   "if [ $(wc -l < TRACE) -eq 1 ]; then cd " + dir + " && kill -SEGV $$; fi\n"
-                   "while :; do sleep 0.05; done");
+        root.agent(
+            "trap 'exit 0' TERM\necho $$ >> TRACE\n"
+            "if [ $(wc -l < TRACE) -eq 1 ]; then cd " +
+            dir +
+            " && kill -SEGV $$; fi\n"
+            "while :; do sleep 0.05; done");
     }
 };
 
@@ -353,7 +382,8 @@ TEST_F(NetmonCore, CoreDumpedElsewhereIsTriedThreeTimesThenAgentRestarts) {
     crashing_agent(elsewhere);
     nm.run_root();
     ASSERT_TRUE(nm.wait_trace(2, 8000));
-    const std::string warn = "WARN npm_rename_core: access system call failed: No such file or directory";
+    const std::string warn =
+        "WARN npm_rename_core: access system call failed: No such file or directory";
     auto lines = root.log_lines();
     EXPECT_EQ(count_of(lines, warn), 3);
     long last = index_of(lines, "INFO Could not rename core file after 3 tries");
@@ -368,7 +398,8 @@ TEST_F(NetmonCore, CoreDumpedElsewhereIsTriedThreeTimesThenAgentRestarts) {
 TEST_F(NetmonCore, TerminationDuringCoreRenameWaitIsPrompt) {
     crashing_agent(root.dir("conf"));
     nm.run_root();
-    const std::string warn = "WARN npm_rename_core: access system call failed: No such file or directory";
+    const std::string warn =
+        "WARN npm_rename_core: access system call failed: No such file or directory";
     ASSERT_TRUE(nm.wait_line(warn));
     auto t0 = std::chrono::steady_clock::now();
     stop_with(SIGTERM);

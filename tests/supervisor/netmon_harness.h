@@ -28,7 +28,9 @@
 
 namespace nh {
 
-inline std::string bin(const std::string &name) { return std::string(QORV_BIN_DIR) + "/" + name; }
+inline std::string bin(const std::string &name) {
+    return std::string(QORV_BIN_DIR) + "/" + name;
+}
 
 inline bool wait_until(const std::function<bool()> &pred, int timeout_ms) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -39,18 +41,22 @@ inline bool wait_until(const std::function<bool()> &pred, int timeout_ms) {
     return true;
 }
 
-inline bool alive(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno != ESRCH); }
+inline bool alive(pid_t pid) {
+    return pid > 0 && (kill(pid, 0) == 0 || errno != ESRCH);
+}
 
 // Log lines without their "YYYY-MM-DD HH:MM:SS " stamp.
 inline std::vector<std::string> messages(const std::string &text) {
     std::vector<std::string> out;
-    for (const std::string &l : qt::split_lines(text)) out.push_back(l.size() > 20 ? l.substr(20) : l);
+    for (const std::string &l : qt::split_lines(text))
+        out.push_back(l.size() > 20 ? l.substr(20) : l);
     return out;
 }
 
 inline int count_of(const std::vector<std::string> &lines, const std::string &s) {
     int n = 0;
-    for (const auto &l : lines) n += l == s;
+    for (const auto &l : lines)
+        n += l == s;
     return n;
 }
 
@@ -62,7 +68,7 @@ inline long index_of(const std::vector<std::string> &lines, const std::string &s
 
 // Collects exit statuses of children, reparented orphans included.
 class Reaper {
-public:
+  public:
     Reaper() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
     ~Reaper() {
         for (const auto &kv : started_)
@@ -72,26 +78,33 @@ public:
     void reap() {
         int st;
         pid_t p;
-        while ((p = waitpid(-1, &st, WNOHANG)) > 0) exits_[p] = st;
+        while ((p = waitpid(-1, &st, WNOHANG)) > 0)
+            exits_[p] = st;
     }
     // Waits for pid's end; false on timeout.
     bool wait(pid_t pid, int timeout_ms, int *status = nullptr) {
-        bool ok = wait_until([&] { reap(); return exits_.count(pid) > 0; }, timeout_ms);
+        bool ok = wait_until(
+            [&] {
+                reap();
+                return exits_.count(pid) > 0;
+            },
+            timeout_ms);
         if (ok && status) *status = exits_[pid];
         return ok;
     }
     bool reaped(pid_t pid) const { return exits_.count(pid) > 0; }
 
-private:
+  private:
     std::map<pid_t, int> exits_;
     std::vector<pid_t> started_;
 };
 
 // A temporary install root with bin, conf, logs, run and home.
 class Root {
-public:
+  public:
     Root() {
-        for (const char *d : {"bin", "conf", "logs", "run", "home"}) mkdir(dir(d).c_str(), 0755);
+        for (const char *d : {"bin", "conf", "logs", "run", "home"})
+            mkdir(dir(d).c_str(), 0755);
     }
     std::string base() const { return tmp_.path(); }
     std::string root() const { return tmp_.path() + "/"; }  // as given with -r
@@ -113,12 +126,13 @@ public:
     // An agent that records "pid args" and its working directory, then runs
     // until SIGTERM or SIGINT, which it records.
     void waiting_agent() const {
-        agent("trap 'echo TERM >> TRACE; exit 0' TERM INT\n"
-              "echo \"$$ $*\" >> TRACE\npwd >> TRACE\n"
-              "while :; do sleep 0.05; done");
+        agent(
+            "trap 'echo TERM >> TRACE; exit 0' TERM INT\n"
+            "echo \"$$ $*\" >> TRACE\npwd >> TRACE\n"
+            "while :; do sleep 0.05; done");
     }
 
-private:
+  private:
     qt::TempDir tmp_;
 };
 
@@ -140,7 +154,8 @@ inline Started start(Reaper &r, const std::string &prog, const std::vector<std::
         dup2(fd, 1);
         dup2(fd, 2);
         std::vector<char *> argv;
-        for (auto &a : av) argv.push_back(a.data());
+        for (auto &a : av)
+            argv.push_back(a.data());
         argv.push_back(nullptr);
         execv(prog.c_str(), argv.data());
         _exit(127);
@@ -170,13 +185,16 @@ struct Netmon {
 
     void run(const std::vector<std::string> &args, const std::string &prog = bin("qorv-netmon")) {
         st = start(reaper, prog, args, root.dir("netmon.out"));
-        wait_until([&] { return (daemon = pid_in_line(root.log_lines(), "INFO Varnix daemon (")) > 0; },
-                   3000);
+        wait_until(
+            [&] { return (daemon = pid_in_line(root.log_lines(), "INFO Varnix daemon (")) > 0; },
+            3000);
         reaper.track(daemon);
     }
     void run_root() { run({"-r", root.root()}); }
     // Pid of the latest launch logged by the first launch.
-    pid_t first_agent() const { return pid_in_line(root.log_lines(), "INFO main: starting qorv-netagent ("); }
+    pid_t first_agent() const {
+        return pid_in_line(root.log_lines(), "INFO main: starting qorv-netagent (");
+    }
     bool wait_line(const std::string &msg, int timeout_ms = 5000) const {
         return wait_until([&] { return index_of(root.log_lines(), msg) >= 0; }, timeout_ms);
     }
