@@ -341,6 +341,12 @@ class NetmonCore : public NetmonE2E {
             GTEST_SKIP() << "core_pattern is not \"core\": no core file in the working directory";
         struct rlimit rl = {RLIM_INFINITY, RLIM_INFINITY};
         ASSERT_EQ(setrlimit(RLIMIT_CORE, &rl), 0);
+        // Sanitizer runtimes of a sanitized supervisor would set the limit
+        // back to 0 for the agents they start.
+        for (const char *var : {"ASAN_OPTIONS", "TSAN_OPTIONS"}) {
+            const char *old = getenv(var);
+            setenv(var, (std::string(old ? old : "") + ":disable_coredump=0").c_str(), 1);
+        }
     }
     // An agent whose first run crashes with a core in dir; later runs wait.
     void crashing_agent(const std::string &dir) {

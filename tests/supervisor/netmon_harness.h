@@ -191,9 +191,17 @@ struct Netmon {
         reaper.track(daemon);
     }
     void run_root() { run({"-r", root.root()}); }
-    // Pid of the latest launch logged by the first launch.
+    // Pid of the first launch.  The agent may run before the supervisor has
+    // logged it, so this waits for the line.
     pid_t first_agent() const {
-        return pid_in_line(root.log_lines(), "INFO main: starting qorv-netagent (");
+        pid_t pid = -1;
+        wait_until(
+            [&] {
+                return (pid = pid_in_line(root.log_lines(),
+                                          "INFO main: starting qorv-netagent (")) > 0;
+            },
+            3000);
+        return pid;
     }
     bool wait_line(const std::string &msg, int timeout_ms = 5000) const {
         return wait_until([&] { return index_of(root.log_lines(), msg) >= 0; }, timeout_ms);

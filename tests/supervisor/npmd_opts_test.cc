@@ -9,6 +9,7 @@
 namespace {
 
 struct OptsCase {
+    const char *name;
     std::vector<std::string> args;
     const char *pidfile, *logfile, *homedir, *program, *agent_args;
     pid_t parent;  // -1: no parent check
@@ -50,7 +51,8 @@ TEST_P(NpmdOpts, PathsAndAgentArguments) {
 INSTANTIATE_TEST_SUITE_P(
     Roots, NpmdOpts,
     ::testing::Values(
-        OptsCase{{},
+        OptsCase{"Defaults",
+                 {},
                  "/opt/qorvexa/varnix/run/qorv-netmon.pid",
                  "/opt/qorvexa/varnix/logs/qorv-netmon.log",
                  "/opt/qorvexa/varnix/home/",
@@ -59,14 +61,16 @@ INSTANTIATE_TEST_SUITE_P(
                  "/opt/qorvexa/varnix/run/",
                  -1},
         // The supervisor's own names get doubled slashes, the agent's none.
-        OptsCase{{"-r", "/x/"},
+        OptsCase{"RootWithSlash",
+                 {"-r", "/x/"},
                  "/x//run/qorv-netmon.pid",
                  "/x//logs//qorv-netmon.log",
                  "/x//home/",
                  "/x/bin/qorv-netagent",
                  " qorv-netagent -c /x/conf/ -l /x/logs/ -r /x/run/",
                  -1},
-        OptsCase{{"-r", "/x", "-p", "1234"},
+        OptsCase{"RootWithoutSlashAndParent",
+                 {"-r", "/x", "-p", "1234"},
                  "/x/run/qorv-netmon.pid",
                  "/x/logs//qorv-netmon.log",
                  "/x/home/",
@@ -74,13 +78,15 @@ INSTANTIATE_TEST_SUITE_P(
                  " qorv-netagent -c /xconf/ -l /xlogs/ -r /xrun/",
                  1234},
         // The last -r counts, non-options are ignored, -p is read by strtol.
-        OptsCase{{"-r", "/a/", "stray", "-r", "/b/", "-p", "abc"},
+        OptsCase{"LastRootAndTextParent",
+                 {"-r", "/a/", "stray", "-r", "/b/", "-p", "abc"},
                  "/b//run/qorv-netmon.pid",
                  "/b//logs//qorv-netmon.log",
                  "/b//home/",
                  "/b/bin/qorv-netagent",
                  " qorv-netagent -c /b/conf/ -l /b/logs/ -r /b/run/",
-                 0}));
+                 0}),
+    [](const ::testing::TestParamInfo<OptsCase> &i) { return std::string(i.param.name); });
 
 TEST(NpmdPath, ProgramPathIsRefusedRatherThanCut) {
     // 256 bytes hold 255 characters and the terminator.
