@@ -9,17 +9,25 @@
 #include "core/nassert.h"
 #include "core/nthread_unix.h"
 
-// Zero is glibc's unlocked spin lock, so the lock works from the start of
-// the process, before any initialiser could run.
-static pthread_spinlock_t nthread_lock;
+// The lock is initialised on first use.  A zero-filled spin lock is not
+// an unlocked one everywhere (on x86-64 glibc it reads as taken), and the
+// registry may be used before any initialiser of this file has run.
+static pthread_spinlock_t *nthread_lock(void) {
+    static pthread_spinlock_t lock = [] {
+        pthread_spinlock_t l;
+        pthread_spin_init(&l, PTHREAD_PROCESS_PRIVATE);
+        return l;
+    }();
+    return &lock;
+}
 static int nthread_nregistered;
 static struct nthread *nthread_table[NTHREAD_MAX];
 static thread_local struct nthread *nthread_self;
 
 namespace {
 struct nthread_guard {
-    nthread_guard() { pthread_spin_lock(&nthread_lock); }
-    ~nthread_guard() { pthread_spin_unlock(&nthread_lock); }
+    nthread_guard() { pthread_spin_lock(nthread_lock()); }
+    ~nthread_guard() { pthread_spin_unlock(nthread_lock()); }
     nthread_guard(const nthread_guard &) = delete;
     nthread_guard &operator=(const nthread_guard &) = delete;
 };

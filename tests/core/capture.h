@@ -23,14 +23,16 @@ inline std::string capture_stdout(const std::function<void()> &fn) {
     rewind(tmp);
     char buf[4096];
     size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), tmp)) > 0) out.append(buf, n);
+    while ((n = fread(buf, 1, sizeof(buf), tmp)) > 0)
+        out.append(buf, n);
     fclose(tmp);
     return out;
 }
 
 inline size_t count_of(const std::string &text, const std::string &what) {
     size_t n = 0;
-    for (size_t p = 0; (p = text.find(what, p)) != std::string::npos; p += what.size()) n++;
+    for (size_t p = 0; (p = text.find(what, p)) != std::string::npos; p += what.size())
+        n++;
     return n;
 }
 

@@ -21,8 +21,12 @@ struct child_result {
     bool timed_out = false;
     int status = 0;
     std::string out, err;
-    bool exited(int code) const { return !timed_out && WIFEXITED(status) && WEXITSTATUS(status) == code; }
-    bool killed_by(int sig) const { return !timed_out && WIFSIGNALED(status) && WTERMSIG(status) == sig; }
+    bool exited(int code) const {
+        return !timed_out && WIFEXITED(status) && WEXITSTATUS(status) == code;
+    }
+    bool killed_by(int sig) const {
+        return !timed_out && WIFSIGNALED(status) && WTERMSIG(status) == sig;
+    }
 };
 
 // The child runs fn and exits 0 when it returns.  No core files are left
@@ -70,11 +74,11 @@ inline child_result run_child(const std::function<void()> &fn, int timeout_ms = 
 
 // A check inside a child: reports the failed condition on standard error
 // and ends the child with status 3.
-#define CHILD_CHECK(cond)                                                                \
-    do {                                                                                 \
-        if (!(cond)) {                                                                   \
-            fprintf(stderr, "child check failed: %s (line %d)\n", #cond, __LINE__);     \
-            fflush(nullptr);                                                             \
-            _exit(3);                                                                    \
-        }                                                                                \
+#define CHILD_CHECK(cond)                                                           \
+    do {                                                                            \
+        if (!(cond)) {                                                              \
+            fprintf(stderr, "child check failed: %s (line %d)\n", #cond, __LINE__); \
+            fflush(nullptr);                                                        \
+            _exit(3);                                                               \
+        }                                                                           \
     } while (0)

@@ -16,18 +16,21 @@ struct fired_rec {
 };
 std::vector<fired_rec> fired;
 
-void note(void *arg) { fired.push_back({static_cast<const char *>(arg), ticks}); }
+void note(void *arg) {
+    fired.push_back({static_cast<const char *>(arg), ticks});
+}
 
 std::vector<std::string> fired_names() {
     std::vector<std::string> out;
-    for (auto &f : fired) out.push_back(f.name);
+    for (auto &f : fired)
+        out.push_back(f.name);
     return out;
 }
 
 // The wheel is built once per process; each test starts a whole second
 // after the last (ticks only ever move forward) with the wheel caught up.
 class Callout : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         static bool built;
         if (!built) {
@@ -205,7 +208,7 @@ TEST_F(Callout, StopAndUntimeoutOnlyTouchWhatIsStillArmed) {
     EXPECT_EQ(h, nullptr);
     untimeout(note, nullptr, h);  // null handle: nothing
     h = timeout(note, (void *)"x", 2000);
-    untimeout(note, (void *)"y", h);  // another argument: left alone
+    untimeout(note, (void *)"y", h);         // another argument: left alone
     untimeout(stop_victim, (void *)"x", h);  // another function: left alone
     run_for(2000);
     EXPECT_EQ(fired_names(), (std::vector<std::string>{"x"}));
@@ -240,7 +243,8 @@ TEST_F(Callout, ResetMovesAPendingCallout) {
     struct callout *h = timeout(note, (void *)"t", 2000);
     callout_reset(h, 4000, note, (void *)"t2");
     EXPECT_EQ(callout_free_count(), NCALLOUT - 1);
-    for (int i = 0; i < NCALLOUT - 1; i++) timeout(note, (void *)"fill", 1000);
+    for (int i = 0; i < NCALLOUT - 1; i++)
+        timeout(note, (void *)"fill", 1000);
     EXPECT_EQ(callout_free_count(), 0);
     run_for(4000);
     EXPECT_EQ(fired.back().name, "t2");
@@ -261,7 +265,9 @@ TEST_F(Callout, MoreThanOneTurnAheadWaitsForItsOwnTurn) {
 }
 
 std::vector<int> order;
-void note_int(void *arg) { order.push_back(static_cast<int>(reinterpret_cast<intptr_t>(arg))); }
+void note_int(void *arg) {
+    order.push_back(static_cast<int>(reinterpret_cast<intptr_t>(arg)));
+}
 
 TEST_F(Callout, LateRunFiresInTickOrder) {
     order.clear();
@@ -275,7 +281,8 @@ TEST_F(Callout, LateRunFiresInTickOrder) {
 
 void fill_table_then_one_more() {
     dup2(STDERR_FILENO, STDOUT_FILENO);  // the panic line is echoed to stdout
-    for (int i = 0; i < NCALLOUT; i++) timeout(note, nullptr, 1000 + i);
+    for (int i = 0; i < NCALLOUT; i++)
+        timeout(note, nullptr, 1000 + i);
     if (callout_free_count() != 0) _exit(5);
     timeout(note, nullptr, 1000);
 }

@@ -51,7 +51,8 @@ TEST(Privilege, RootStartedByAnOrdinaryUserDropsAndRestores) {
     ASSERT_TRUE(r.exited(0)) << r.status << r.err;
     std::string before = r.out.substr(0, r.out.find("-- second restore --"));
     std::string after = r.out.substr(r.out.find("-- second restore --"));
-    EXPECT_EQ(qt::count_of(before, "INFO Successfully dropped privileges temporarily"), 1u) << r.out;
+    EXPECT_EQ(qt::count_of(before, "INFO Successfully dropped privileges temporarily"), 1u)
+        << r.out;
     EXPECT_EQ(qt::count_of(before, "INFO Successfully restored privileges"), 1u);
     EXPECT_EQ(qt::count_of(after, "restored"), 0u);
     EXPECT_EQ(qt::count_of(after, "INFO Successfully dropped privileges permanently"), 1u);

@@ -98,7 +98,8 @@ TEST(SigFatal, TermWhileInsideTrLogStillEnds) {
             sig_init(nullptr);
             tr_set_echo(0);
             std::string filler(1000, 'x');
-            for (;;) tr_log(1, TR_INFO, "filler %s", filler.c_str());
+            for (;;)
+                tr_log(1, TR_INFO, "filler %s", filler.c_str());
         },
         5000,
         [&](pid_t pid) {
@@ -119,8 +120,12 @@ TEST(SigFatal, TermWhileInsideTrLogStillEnds) {
 }
 
 std::vector<int> seen;
-void record_a(int s) { seen.push_back(s * 10 + 1); }
-void record_b(int s) { seen.push_back(s * 10 + 2); }
+void record_a(int s) {
+    seen.push_back(s * 10 + 1);
+}
+void record_b(int s) {
+    seen.push_back(s * 10 + 2);
+}
 void foreign(int) {}
 
 void (*installed(int signo))(int) {
@@ -167,7 +172,8 @@ TEST(SigBacktrace, LogsHeaderThenFramesInnermostFirst) {
     ASSERT_GE(lines.size(), 3u);
     EXPECT_NE(lines[0].find(" ERROR print_backtrace:"), std::string::npos);
     EXPECT_NE(lines[1].find("print_backtrace"), std::string::npos);
-    for (auto &l : lines) EXPECT_NE(l.find(" ERROR "), std::string::npos) << l;
+    for (auto &l : lines)
+        EXPECT_NE(l.find(" ERROR "), std::string::npos) << l;
 }
 
 }  // namespace

@@ -19,7 +19,9 @@ namespace {
 
 std::vector<std::string> calls;
 
-void record(void *arg) { calls.push_back(static_cast<const char *>(arg)); }
+void record(void *arg) {
+    calls.push_back(static_cast<const char *>(arg));
+}
 
 struct mod {
     const char *name;
@@ -29,21 +31,29 @@ struct mod {
 
 // Start-up modules in link order, and the order in which they must start.
 constexpr mod init_link_order[] = {
-    {"mbuf_mod", 0x750000, SI_ORDER_ANY},       {"kv_mod", 0x600000, SI_ORDER_ANY},
-    {"kvc_mod", 0x8000000, 0},                  {"kv_stats_mod", 0x600000, SI_ORDER_ANY},
-    {"kv_metrics_mod", 0x600000, SI_ORDER_ANY}, {"kv_metadata_mod", 0x600000, SI_ORDER_ANY},
-    {"softclock_mod", 0x100000, 0},             {"ftimer_mod", 0x100000, SI_ORDER_ANY},
-    {"event_mod", 0x730000, SI_ORDER_ANY},      {"logging", 0x620000, 2},
-    {"timestamp_mod", 0x10, SI_ORDER_ANY},      {"sig_mod", 0x200000, 0},
-    {"privilege_mod", 0x10, SI_ORDER_ANY},      {"nmem_mod", 0x10, SI_ORDER_ANY},
-    {"placeholder", 0, SI_ORDER_ANY},           {"utils_unix", 7, 0},
+    {"mbuf_mod", 0x750000, SI_ORDER_ANY},
+    {"kv_mod", 0x600000, SI_ORDER_ANY},
+    {"kvc_mod", 0x8000000, 0},
+    {"kv_stats_mod", 0x600000, SI_ORDER_ANY},
+    {"kv_metrics_mod", 0x600000, SI_ORDER_ANY},
+    {"kv_metadata_mod", 0x600000, SI_ORDER_ANY},
+    {"softclock_mod", 0x100000, 0},
+    {"ftimer_mod", 0x100000, SI_ORDER_ANY},
+    {"event_mod", 0x730000, SI_ORDER_ANY},
+    {"logging", 0x620000, 2},
+    {"timestamp_mod", 0x10, SI_ORDER_ANY},
+    {"sig_mod", 0x200000, 0},
+    {"privilege_mod", 0x10, SI_ORDER_ANY},
+    {"nmem_mod", 0x10, SI_ORDER_ANY},
+    {"placeholder", 0, SI_ORDER_ANY},
+    {"utils_unix", 7, 0},
     {"netctl_mod", 5, SI_ORDER_ANY},
 };
 const std::vector<std::string> init_table = {
-    "placeholder",     "netctl_mod",     "utils_unix",   "timestamp_mod", "privilege_mod",
-    "nmem_mod",        "softclock_mod",  "ftimer_mod",   "sig_mod",       "kv_stats_mod",
-    "kv_metrics_mod",  "kv_metadata_mod", "kv_mod",      "logging",       "event_mod",
-    "mbuf_mod",        "kvc_mod"};
+    "placeholder",    "netctl_mod",      "utils_unix", "timestamp_mod", "privilege_mod",
+    "nmem_mod",       "softclock_mod",   "ftimer_mod", "sig_mod",       "kv_stats_mod",
+    "kv_metrics_mod", "kv_metadata_mod", "kv_mod",     "logging",       "event_mod",
+    "mbuf_mod",       "kvc_mod"};
 
 constexpr mod fini_link_order[] = {
     {"mainpoll_mod", 0x100000, SI_ORDER_ANY},
@@ -67,13 +77,19 @@ struct test_set {
             d.func = mods[i].sub == 0 ? nullptr : record;
             d.udata = d.name;
         }
-        for (auto &d : descs) ptrs.push_back(&d);
+        for (auto &d : descs)
+            ptrs.push_back(&d);
     }
-    struct sysinit **begin() { return ptrs.data(); }
-    struct sysinit **end() { return ptrs.data() + ptrs.size(); }
+    struct sysinit **begin() {
+        return ptrs.data();
+    }
+    struct sysinit **end() {
+        return ptrs.data() + ptrs.size();
+    }
     std::vector<std::string> names() const {
         std::vector<std::string> out;
-        for (auto *p : ptrs) out.push_back(p->name);
+        for (auto *p : ptrs)
+            out.push_back(p->name);
         return out;
     }
     const struct sysinit *find(const char *name) const {
@@ -127,8 +143,11 @@ TEST(Sysinit, ExchangeSortIsNotStable) {
 }
 
 TEST(Sysinit, ReservedSubsystemsNeverRunInEitherDirection) {
-    constexpr mod m[] = {{"inert", 0, 0},       {"done", 1, 7},     {"never", SI_SUB_NEVER, 0},
-                         {"never2", SI_SUB_NEVER, SI_ORDER_ANY},   {"live", 2, 0}};
+    constexpr mod m[] = {{"inert", 0, 0},
+                         {"done", 1, 7},
+                         {"never", SI_SUB_NEVER, 0},
+                         {"never2", SI_SUB_NEVER, SI_ORDER_ANY},
+                         {"live", 2, 0}};
     for (bool asc : {true, false}) {
         test_set s(m);
         calls.clear();
@@ -173,8 +192,8 @@ void check_real_order(bool fini, const std::vector<std::string> &table,
     sysinit_sort(set.data(), set.data() + set.size(), !fini);
     size_t last = 0;
     for (auto *d : set) {
-        size_t pos = static_cast<size_t>(std::find(table.begin(), table.end(), d->name) -
-                                         table.begin());
+        size_t pos =
+            static_cast<size_t>(std::find(table.begin(), table.end(), d->name) - table.begin());
         EXPECT_GE(pos, last) << d->name << " starts out of order";
         last = pos;
     }
@@ -194,10 +213,12 @@ TEST(Sysinit, FiniBeforeInitDoesNothing) {
     // below runs in a child.
     ASSERT_EQ(sysinit_started(), 0);
     std::vector<uint32_t> before;
-    for (auto *d : real_set(true)) before.push_back(d->subsystem);
+    for (auto *d : real_set(true))
+        before.push_back(d->subsystem);
     sysfini_run();
     std::vector<uint32_t> after;
-    for (auto *d : real_set(true)) after.push_back(d->subsystem);
+    for (auto *d : real_set(true))
+        after.push_back(d->subsystem);
     EXPECT_EQ(before, after);
 }
 
@@ -240,7 +261,8 @@ TEST(Sysinit, FiniBeforeInitDoesNothing) {
     if (calls_made != 0) _exit(14);
     std::string log = qt::read_file(dir + "/qorv-netagent.log.0");
     size_t n = 0;
-    for (size_t p = 0; (p = log.find("Stopping main poll", p)) != std::string::npos; p++) n++;
+    for (size_t p = 0; (p = log.find("Stopping main poll", p)) != std::string::npos; p++)
+        n++;
     if (n != 1) _exit(15);
     _exit(0);
 }

@@ -22,7 +22,7 @@ int fake_clock(clockid_t id, struct timespec *ts) {
 }
 
 class TimestampClock : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         timestamp_set_clock(fake_clock);
         fake_mono_ns = fake_real_ns = 0;
@@ -160,7 +160,9 @@ TEST(TimestampModule, InitTakesTheFirstSample) {
 }
 
 std::atomic<int> alarms;
-void on_alarm(int) { alarms++; }
+void on_alarm(int) {
+    alarms++;
+}
 
 TEST(UtilsSleep, ZeroReturnsAndSignalsDoNotShortenTheSleep) {
     auto t0 = std::chrono::steady_clock::now();

@@ -157,8 +157,7 @@ TEST(UtilsDirSize, ErrorsAnywhereGiveMinusOneAndLeakNothing) {
     int before_fds = 0;
     for (int fd = 0; fd < 1024; fd++)
         if (fcntl(fd, F_GETFD) != -1) before_fds++;
-    out = qt::capture_stdout(
-        [&] { EXPECT_EQ(utils_dir_size((dir / "top").c_str()), -1); });
+    out = qt::capture_stdout([&] { EXPECT_EQ(utils_dir_size((dir / "top").c_str()), -1); });
     EXPECT_NE(out.find("No Null at the end of strncpy"), std::string::npos) << out;
     int after_fds = 0;
     for (int fd = 0; fd < 1024; fd++)
