@@ -1,14 +1,15 @@
-// Runs a function in a child process with its standard output and error
-// in files, and reports how the child ended.
+// Helpers of the runtime tests: running code in a child process, and
+// capturing what code echoes to standard output (where log lines go before
+// logging is set up).
 #pragma once
 
+#include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
-
-#include <fcntl.h>
 
 #include <functional>
 #include <string>
@@ -16,6 +17,31 @@
 #include "support/test_support.h"
 
 namespace qt {
+
+inline std::string capture_stdout(const std::function<void()> &fn) {
+    fflush(stdout);
+    FILE *tmp = tmpfile();
+    int saved = dup(STDOUT_FILENO);
+    dup2(fileno(tmp), STDOUT_FILENO);
+    fn();
+    fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    std::string out;
+    rewind(tmp);
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof(buf), tmp)) > 0;)
+        out.append(buf, n);
+    fclose(tmp);
+    return out;
+}
+
+inline size_t count_of(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t p = 0; (p = text.find(what, p)) != std::string::npos; p += what.size())
+        n++;
+    return n;
+}
 
 struct child_result {
     bool timed_out = false;
@@ -29,9 +55,9 @@ struct child_result {
     }
 };
 
-// The child runs fn and exits 0 when it returns.  No core files are left
-// behind.  A child still running after timeout_ms is killed and reported as
-// timed out.  between, when given, runs in the parent while the child runs.
+// Runs fn in a child (no core files; standard output and error kept) that
+// exits 0 when fn returns; kills it after timeout_ms.  between runs in the
+// parent meanwhile.
 inline child_result run_child(const std::function<void()> &fn, int timeout_ms = 5000,
                               const std::function<void(pid_t)> &between = nullptr) {
     TempDir dir;
@@ -41,29 +67,22 @@ inline child_result run_child(const std::function<void()> &fn, int timeout_ms = 
     if (pid == 0) {
         struct rlimit rl = {0, 0};
         setrlimit(RLIMIT_CORE, &rl);
-        int o = open(outp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int e = open(errp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(o, STDOUT_FILENO);
-        dup2(e, STDERR_FILENO);
-        close(o);
-        close(e);
+        dup2(open(outp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
+        dup2(open(errp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
         fn();
         fflush(nullptr);
         _exit(0);
     }
     child_result r;
     if (between) between(pid);
-    for (int waited = 0;; waited++) {
-        pid_t w = waitpid(pid, &r.status, WNOHANG);
-        if (w == pid) break;
+    for (int waited = 0; waitpid(pid, &r.status, WNOHANG) != pid; waited++) {
         if (waited >= timeout_ms) {
             kill(pid, SIGKILL);
             waitpid(pid, &r.status, 0);
             r.timed_out = true;
             break;
         }
-        struct timespec ms = {0, 1000000};
-        nanosleep(&ms, nullptr);
+        usleep(1000);
     }
     r.out = read_file(outp);
     r.err = read_file(errp);
@@ -72,8 +91,8 @@ inline child_result run_child(const std::function<void()> &fn, int timeout_ms = 
 
 }  // namespace qt
 
-// A check inside a child: reports the failed condition on standard error
-// and ends the child with status 3.
+// A check inside a child: names the failed condition on standard error and
+// ends the child with status 3.
 #define CHILD_CHECK(cond)                                                           \
     do {                                                                            \
         if (!(cond)) {                                                              \

@@ -6,45 +6,29 @@
 #include <string>
 #include <vector>
 
-#include "core/timestamp.h"
-
 namespace {
 
-struct fired_rec {
-    std::string name;
-    uint64_t at;  // ticks when it fired
-};
-std::vector<fired_rec> fired;
-
+std::vector<std::string> fired;
+std::vector<uint64_t> fired_at;  // ticks at each firing
 void note(void *arg) {
-    fired.push_back({static_cast<const char *>(arg), ticks});
+    fired.push_back(static_cast<const char *>(arg));
+    fired_at.push_back(ticks);
 }
+using names = std::vector<std::string>;
 
-std::vector<std::string> fired_names() {
-    std::vector<std::string> out;
-    for (auto &f : fired)
-        out.push_back(f.name);
-    return out;
-}
-
-// The wheel is built once per process; each test starts a whole second
-// after the last (ticks only ever move forward) with the wheel caught up.
-class Callout : public ::testing::Test {
-  protected:
+// The wheel is built once; each test starts a whole second after the last
+// (ticks only move forward), with the wheel caught up.
+struct Callout : ::testing::Test {
     void SetUp() override {
-        static bool built;
-        if (!built) {
-            ticks = 5000000;
-            softclock_init(nullptr);
-            built = true;
-        }
+        static bool built = (ticks = 5000000, softclock_init(nullptr), true);
+        (void)built;
         ticks = (ticks / 1000000 + 1) * 1000000;
         softclock();
         fired.clear();
+        fired_at.clear();
         ASSERT_EQ(callout_free_count(), NCALLOUT) << "a test left timeouts armed";
     }
-    // Advances ticks in steps of step_usec up to ticks + total, running
-    // softclock after each step as the main poll does.
+    // Moves ticks on by total µs in steps, running softclock after each.
     static void run_for(uint64_t total, uint64_t step = 1000) {
         for (uint64_t end = ticks + total; ticks < end;) {
             ticks += step;
@@ -53,127 +37,106 @@ class Callout : public ::testing::Test {
     }
 };
 
-TEST_F(Callout, FiresAtTheFirstRunThatReachesItsTick) {
+TEST_F(Callout, FiresInTheFirstRunThatReachesItsTick) {
     ticks += 300;
     softclock();
     const uint64_t t = ticks;
     timeout(note, (void *)"a", 62500);
-    const uint64_t target_ms = (t + 62500) / 1000;
     run_for(70000, 100);
-    ASSERT_EQ(fired.size(), 1u);
-    EXPECT_EQ(fired[0].at / 1000, target_ms);
-    EXPECT_EQ(callout_free_count(), NCALLOUT);
-}
-
-TEST_F(Callout, RunsLessThanATickApartDoNothing) {
-    timeout(note, (void *)"a", 1000);
-    ticks += 999;
-    softclock();
-    EXPECT_TRUE(fired.empty());
-    ticks += 1;
-    softclock();
-    EXPECT_EQ(fired_names(), (std::vector<std::string>{"a"}));
-    // Due now, but the last run was under 1000 µs ago.
+    ASSERT_EQ(fired_at.size(), 1u);
+    EXPECT_EQ(fired_at[0] / 1000, (t + 62500) / 1000);
+    EXPECT_EQ(fired_at[0] % 1000, 0u);  // the first 100 µs step of that tick
+    // Runs less than 1000 µs apart do nothing, even when a callout is due.
+    run_for(1000, 1000);
     timeout(note, (void *)"b", 1);
     ticks += 999;
     softclock();
     EXPECT_EQ(fired.size(), 1u);
-    ticks += 1;
-    softclock();
-    EXPECT_EQ(fired.size(), 2u);
+    run_for(1);
+    EXPECT_EQ(fired, (names{"a", "b"}));
 }
 
-TEST_F(Callout, NonPositiveDelayMeansOneTick) {
-    struct callout c;
-    callout_init(&c);
-    callout_reset(&c, 0, note, (void *)"zero");
-    timeout(note, (void *)"neg", -5);
-    run_for(1000);
-    EXPECT_EQ(fired_names(), (std::vector<std::string>{"zero", "neg"}));
-    EXPECT_EQ(c.c_flags, CALLOUT_ACTIVE);  // fired: no longer pending
-    EXPECT_EQ(c.c_func, nullptr);
-}
-
-TEST_F(Callout, SubTickDelaysFireAtTheNextTickNotAfterAWrap) {
+TEST_F(Callout, ShortAndNonPositiveDelaysFireAtTheNextTick) {
     ticks += 400;
     softclock();
-    // (ticks + d) / 1000 is the tick just processed for these delays.
+    struct callout c;
+    callout_init(&c);
+    // For these, (ticks + delay) / 1000 is the tick just processed: they
+    // must not wait for the tick counter to wrap.
     timeout(note, (void *)"1", 1);
-    timeout(note, (void *)"500", 500);
-    struct callout c;
-    callout_init(&c);
     callout_reset(&c, 599, note, (void *)"599");
+    timeout(note, (void *)"0", 0);
+    timeout(note, (void *)"-5", -5);
     run_for(1000);
-    EXPECT_EQ(fired_names(), (std::vector<std::string>{"1", "500", "599"}));
-    EXPECT_EQ(callout_free_count(), NCALLOUT);
+    EXPECT_EQ(fired, (names{"1", "599", "0", "-5"}));
+    EXPECT_EQ(c.c_flags, CALLOUT_ACTIVE);  // fired, no longer pending
 }
 
-struct rearm_ctx {
-    struct callout *self;
-    int runs;
-    int limit;
-    int delay;
-};
-
-void rearm_caller_owned(void *arg) {
-    auto *r = static_cast<rearm_ctx *>(arg);
-    if (++r->runs < r->limit) callout_reset(r->self, r->delay, rearm_caller_owned, r);
-}
-
-TEST_F(Callout, SelfRearmingSubTickCalloutRunsOncePerTick) {
+struct rearm {
     struct callout c;
-    callout_init(&c);
-    rearm_ctx r{&c, 0, 1000, 1};
-    callout_reset(&c, 1, rearm_caller_owned, &r);
-    // One run per wheel tick, also when the last tick of a run re-arms
-    // for that same tick.
+    int runs, delay;
+};
+void rearm_fn(void *arg) {
+    auto *r = static_cast<rearm *>(arg);
+    r->runs++;
+    callout_reset(&r->c, r->delay, rearm_fn, r);
+}
+
+TEST_F(Callout, SelfRearmingCalloutsRunOncePerPeriod) {
+    rearm sub{{}, 0, 1}, per{{}, 0, 62500};
+    callout_reset(&sub.c, 1, rearm_fn, &sub);
+    callout_reset(&per.c, 62500, rearm_fn, &per);
     ticks += 1000;
     softclock();
-    EXPECT_EQ(r.runs, 1);
-    run_for(5000);
-    EXPECT_EQ(r.runs, 6);
-    EXPECT_EQ(callout_stop(&c), 1);
+    EXPECT_EQ(sub.runs, 1);  // the last tick of a run re-arms for the next
+    run_for(1000000 - 1000);
+    EXPECT_EQ(sub.runs, 1000);
+    EXPECT_EQ(per.runs, 16);
+    // After a stall each runs once where it was due and, re-armed from the
+    // present, once more at most: no burst of missed periods.
+    ticks += 500000;
+    softclock();
+    EXPECT_EQ(sub.runs, 1002);
+    EXPECT_EQ(per.runs, 17);
+    EXPECT_EQ(callout_stop(&sub.c) + callout_stop(&per.c), 2);
 }
 
-TEST_F(Callout, SameTickFiresInArmingOrder) {
-    struct callout c1, c2;
-    callout_init(&c1);
-    callout_init(&c2);
+TEST_F(Callout, SameTickFiresInArmingOrderAndLateRunsInTickOrder) {
+    struct callout c;
+    callout_init(&c);
     ticks += 100;
     timeout(note, (void *)"t1", 5000);
-    callout_reset(&c1, 5300, note, (void *)"c1");
+    callout_reset(&c, 5300, note, (void *)"c");
     timeout(note, (void *)"t2", 5800);
-    callout_reset(&c2, 5000, note, (void *)"c2");
-    timeout(note, (void *)"later", 6000);
     run_for(10000);
-    EXPECT_EQ(fired_names(), (std::vector<std::string>{"t1", "c1", "t2", "c2", "later"}));
+    EXPECT_EQ(fired, (names{"t1", "c", "t2"}));
+    fired.clear();
+    for (const char *d : {"900000", "5000", "200000", "65000", "1000", "64000"})
+        timeout(note, (void *)d, atoi(d));
+    ticks += 10000000;  // a ten-second stall
+    softclock();
+    EXPECT_EQ(fired, (names{"1000", "5000", "64000", "65000", "200000", "900000"}));
 }
 
-struct callout *rearmed_from;
-struct callout *rearmed_to;
-
-void rearm_with_timeout(void *) {
-    rearmed_to = timeout(note, (void *)"again", 3000);
+TEST_F(Callout, MoreThanOneTurnAheadWaitsForItsTurn) {
+    timeout(note, (void *)"100ms", 100000);
+    timeout(note, (void *)"36ms", 36000);  // the same bucket, one turn earlier
+    run_for(64000);
+    EXPECT_EQ(fired, (names{"36ms"}));
+    run_for(36000);
+    EXPECT_EQ(fired, (names{"36ms", "100ms"}));
 }
 
-TEST_F(Callout, CallbackTakingATimeoutGetsItsOwnEntryBack) {
-    rearmed_from = timeout(rearm_with_timeout, nullptr, 2000);
-    run_for(2000);
-    EXPECT_EQ(rearmed_to, rearmed_from);
-    EXPECT_EQ(callout_free_count(), NCALLOUT - 1);
-    run_for(3000);
-    EXPECT_EQ(fired_names(), (std::vector<std::string>{"again"}));
-    EXPECT_EQ(callout_free_count(), NCALLOUT);
-}
-
-struct callout *victim;
+struct callout *victim, *from, *to;
 void stop_victim(void *arg) {
     note(arg);
     EXPECT_EQ(callout_stop(victim), 1);
 }
+void take_again(void *) {
+    to = timeout(note, (void *)"again", 3000);
+}
 
-TEST_F(Callout, CallbackMayStopTheNextCalloutOfTheWalk) {
-    // Caller-owned and table callouts alike; both on the same tick.
+TEST_F(Callout, CallbacksMayStopTheNextCalloutAndRetakeTheirEntry) {
     struct callout b;
     callout_init(&b);
     timeout(stop_victim, (void *)"a", 4000);
@@ -181,116 +144,48 @@ TEST_F(Callout, CallbackMayStopTheNextCalloutOfTheWalk) {
     timeout(note, (void *)"c", 4000);
     victim = &b;
     run_for(4000);
-    EXPECT_EQ(fired_names(), (std::vector<std::string>{"a", "c"}));
+    timeout(stop_victim, (void *)"d", 4000);
+    victim = timeout(note, (void *)"e", 4000);  // a table entry this time
+    timeout(note, (void *)"f", 4000);
+    run_for(4000);
+    EXPECT_EQ(fired, (names{"a", "c", "d", "f"}));
     EXPECT_EQ(b.c_flags, 0u);
 
-    fired.clear();
-    timeout(stop_victim, (void *)"a", 4000);
-    victim = timeout(note, (void *)"b", 4000);
-    timeout(note, (void *)"c", 4000);
-    run_for(4000);
-    EXPECT_EQ(fired_names(), (std::vector<std::string>{"a", "c"}));
+    from = timeout(take_again, nullptr, 2000);
+    run_for(5000);
+    EXPECT_EQ(to, from);  // freed before its callback ran
+    EXPECT_EQ(fired.back(), "again");
     EXPECT_EQ(callout_free_count(), NCALLOUT);
 }
 
-TEST_F(Callout, StopAndUntimeoutOnlyTouchWhatIsStillArmed) {
+TEST_F(Callout, StopResetAndUntimeoutTouchOnlyWhatIsArmed) {
     struct callout c;
     callout_init(&c);
     EXPECT_EQ(callout_stop(&c), 0);
-    callout_reset(&c, 3000, note, (void *)"c");
-    EXPECT_EQ(c.c_flags, CALLOUT_ACTIVE | CALLOUT_PENDING);
-    EXPECT_EQ(callout_stop(&c), 1);
-    EXPECT_EQ(callout_stop(&c), 0);
-    EXPECT_EQ(c.c_flags, 0u);
-
-    callout_handle h;
-    callout_handle_init(&h);
-    EXPECT_EQ(h, nullptr);
-    untimeout(note, nullptr, h);  // null handle: nothing
-    h = timeout(note, (void *)"x", 2000);
-    untimeout(note, (void *)"y", h);         // another argument: left alone
-    untimeout(stop_victim, (void *)"x", h);  // another function: left alone
+    callout_reset(&c, 2000, note, (void *)"moved away");
+    callout_reset(&c, 5000, note, (void *)"c");  // re-arming moves it
+    struct callout *h = timeout(note, (void *)"x", 2000);
+    untimeout(note, (void *)"y", h);         // another argument
+    untimeout(stop_victim, (void *)"x", h);  // another function
+    untimeout(note, (void *)"x", nullptr);
     run_for(2000);
-    EXPECT_EQ(fired_names(), (std::vector<std::string>{"x"}));
-    // Fired: untimeout of the old handle does nothing, even once the entry
-    // serves other work.
-    struct callout *other = timeout(note, (void *)"other", 2000);
-    ASSERT_EQ(other, h);
-    untimeout(note, (void *)"x", h);
-    run_for(2000);
-    EXPECT_EQ(fired_names(), (std::vector<std::string>{"x", "other"}));
-
-    h = timeout(note, (void *)"z", 2000);
-    untimeout(note, (void *)"z", h);
-    EXPECT_EQ(callout_free_count(), NCALLOUT);
-    run_for(3000);
-    EXPECT_EQ(fired.size(), 2u);
-}
-
-TEST_F(Callout, ResetMovesAPendingCallout) {
-    struct callout c;
-    callout_init(&c);
-    callout_reset(&c, 2000, note, (void *)"first");
-    callout_reset(&c, 5000, note, (void *)"second");
-    run_for(3000);
-    EXPECT_TRUE(fired.empty());
-    run_for(2000);
-    EXPECT_EQ(fired_names(), (std::vector<std::string>{"second"}));
-
-    // A pending timeout entry re-armed in place stays off the free list:
-    // it fires once, later, and the table is whole afterwards.
-    fired.clear();
-    struct callout *h = timeout(note, (void *)"t", 2000);
-    callout_reset(h, 4000, note, (void *)"t2");
+    EXPECT_EQ(timeout(note, (void *)"other", 2000), h);  // the fired entry, reused
+    untimeout(note, (void *)"x", h);                     // the old work's untimeout: no effect
+    // A pending table entry re-armed in place stays off the free list.
+    callout_reset(h, 4000, note, (void *)"other later");
     EXPECT_EQ(callout_free_count(), NCALLOUT - 1);
-    for (int i = 0; i < NCALLOUT - 1; i++)
-        timeout(note, (void *)"fill", 1000);
-    EXPECT_EQ(callout_free_count(), 0);
     run_for(4000);
-    EXPECT_EQ(fired.back().name, "t2");
-    EXPECT_EQ(fired.size(), static_cast<size_t>(NCALLOUT));
+    EXPECT_EQ(fired, (names{"x", "c", "other later"}));
+    EXPECT_EQ(callout_stop(&c), 0);
     EXPECT_EQ(callout_free_count(), NCALLOUT);
 }
 
-TEST_F(Callout, MoreThanOneTurnAheadWaitsForItsOwnTurn) {
-    ticks += 250;
-    const uint64_t t = ticks;
-    timeout(note, (void *)"100ms", 100000);
-    timeout(note, (void *)"36ms", 36000);  // the same bucket one turn earlier
-    run_for(64000);
-    EXPECT_EQ(fired_names(), (std::vector<std::string>{"36ms"}));
-    run_for(40000);
-    ASSERT_EQ(fired.size(), 2u);
-    EXPECT_EQ(fired[1].at / 1000, (t + 100000) / 1000);
-}
-
-std::vector<int> order;
-void note_int(void *arg) {
-    order.push_back(static_cast<int>(reinterpret_cast<intptr_t>(arg)));
-}
-
-TEST_F(Callout, LateRunFiresInTickOrder) {
-    order.clear();
-    for (int d : {900000, 5000, 200000, 30000, 64000, 1000, 65000})
-        timeout(note_int, reinterpret_cast<void *>(static_cast<intptr_t>(d)), d);
-    ticks += 10000000;
-    softclock();
-    EXPECT_EQ(order, (std::vector<int>{1000, 5000, 30000, 64000, 65000, 200000, 900000}));
-    EXPECT_EQ(callout_free_count(), NCALLOUT);
-}
-
-void fill_table_then_one_more() {
+void fill_table(int extra) {
     dup2(STDERR_FILENO, STDOUT_FILENO);  // the panic line is echoed to stdout
     for (int i = 0; i < NCALLOUT; i++)
         timeout(note, nullptr, 1000 + i);
-    if (callout_free_count() != 0) _exit(5);
-    timeout(note, nullptr, 1000);
-}
-
-TEST_F(Callout, SixtyFifthTimeoutStopsTheProcess) {
-    EXPECT_DEATH(fill_table_then_one_more(),
-                 "\\[panic\\]: timeout: timeout table full(.|\n)*src/core/kern_timeout.cc:[0-9]+: "
-                 "timeout: Assertion");
+    if (extra) timeout(note, nullptr, 1000);
+    _exit(callout_free_count());
 }
 
 void reset_free_entry() {
@@ -299,7 +194,11 @@ void reset_free_entry() {
     callout_reset(h, 1000, note, nullptr);
 }
 
-TEST_F(Callout, ResetOfAFreeTimeoutEntryStops) {
+TEST_F(Callout, FullTableAndStaleHandlesStop) {
+    EXPECT_EXIT(fill_table(0), ::testing::ExitedWithCode(0), "");
+    EXPECT_DEATH(fill_table(1),
+                 "\\[panic\\]: timeout: timeout table full(.|\n)*src/core/kern_timeout.cc:[0-9]+: "
+                 "timeout: Assertion");
     EXPECT_DEATH(reset_free_entry(), "timeout entry is free");
 }
 

@@ -3,292 +3,182 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <string>
 #include <vector>
 
-#include "core/capture.h"
 #include "core/child.h"
 #include "core/kern_timeout.h"
 #include "core/logging.h"
-#include "core/timestamp.h"
 
 namespace {
 
-// A monotonic clock that moves 1 ms each time it is read, so that the
-// loop's deadline and tick updates are exact and need no waiting.
+// A monotonic clock that moves 1 ms at each read: deadlines and tick
+// updates are exact, and only idle passes really sleep.
 uint64_t fake_ns = 1000000000;
 int stepping_clock(clockid_t, struct timespec *ts) {
     fake_ns += 1000000;
-    ts->tv_sec = static_cast<time_t>(fake_ns / 1000000000);
-    ts->tv_nsec = static_cast<long>(fake_ns % 1000000000);
+    *ts = {static_cast<time_t>(fake_ns / 1000000000), static_cast<long>(fake_ns % 1000000000)};
     return 0;
 }
 
-struct call {
-    int line;
-    uint64_t at;  // ticks at the call: one value per loop iteration
+struct line {
+    explicit line(int n = 0) : no(n) {}
+    int no, result = 0, raises = 0;  // raises: calls that raise `raise`
+    std::vector<struct swi_handler *> raise, dereg;
+    bool stop = false;
 };
-std::vector<call> calls;
-
-struct line_ctx {
-    explicit line_ctx(int l = 0) : line(l) {}
-    int line;
-    int result = 0;
-    std::vector<struct swi_handler *> raise;  // raised by the handler
-    int raise_times = 0;                      // how many calls raise them
-    std::vector<struct swi_handler *> dereg;  // deregistered by the handler
-    bool stop = false;                        // sets the stop flag
-};
+std::vector<std::pair<int, uint64_t>> calls;  // (line, ticks): ticks tell passes apart
 
 int on_line(void *arg) {
-    auto *c = static_cast<line_ctx *>(arg);
-    calls.push_back({c->line, ticks});
-    if (c->raise_times > 0) {
-        c->raise_times--;
-        for (auto *sh : c->raise)
+    auto *l = static_cast<line *>(arg);
+    calls.push_back({l->no, ticks});
+    if (l->raises > 0 && l->raises--)
+        for (auto *sh : l->raise)
             swi_raise(sh);
-    }
-    for (auto *sh : c->dereg)
+    for (auto *sh : l->dereg)
         swi_deregister(sh);
-    c->dereg.clear();
-    if (c->stop) main_poll_stop(nullptr);
-    return c->result;
+    l->dereg.clear();
+    if (l->stop) main_poll_stop(nullptr);
+    return l->result;
 }
-
-std::vector<int> lines_called() {
+std::vector<int> called() {
     std::vector<int> out;
     for (auto &c : calls)
-        out.push_back(c.line);
+        out.push_back(c.first);
     return out;
 }
 
-class Swi : public ::testing::Test {
-  protected:
+struct Swi : ::testing::Test {
+    line l[8];
+    struct swi_handler *sh[8];
     void SetUp() override {
-        static bool wheel;
-        if (!wheel) {
-            softclock_init(nullptr);
-            wheel = true;
-        }
+        static bool wheel = (softclock_init(nullptr), true);
+        (void)wheel;
         timestamp_set_clock(stepping_clock);
         tick_reset();
         tick_update();
-        calls.clear();
         tr_set_echo(0);
-        ASSERT_EQ(swi_active_mask(), 0u) << "a test left lines registered";
+        calls.clear();
+        for (int i = 0; i < 8; i++) {
+            l[i].no = i;
+            sh[i] = swi_register(on_line, &l[i]);
+            ASSERT_EQ(sh[i]->sh_line, static_cast<uint64_t>(i));
+        }
     }
+    // Tests keep sh[] up to date: null once deregistered.
     void TearDown() override {
-        for (auto *sh : regs)
-            if (swi_active_mask() & sh->sh_mask) swi_deregister(sh);
+        for (auto *h : sh)
+            if (h != nullptr) swi_deregister(h);
         timestamp_set_clock(nullptr);
         tick_reset();
         tr_set_echo(1);
     }
-    // Registers lines 0..n-1 with contexts ctx[0..n-1].
-    void register_lines(int n) {
-        ctx.resize(static_cast<size_t>(n));
-        for (int i = 0; i < n; i++) {
-            ctx[i].line = i;
-            regs.push_back(swi_register(on_line, &ctx[i]));
-            ASSERT_EQ(regs.back()->sh_line, static_cast<uint64_t>(i));
-        }
-    }
-    std::vector<line_ctx> ctx;
-    std::vector<struct swi_handler *> regs;
 };
 
-TEST_F(Swi, LowestFreeLineIsTakenAgain) {
-    register_lines(5);
-    EXPECT_EQ(regs[3]->sh_mask, uint64_t{1} << 3);
-    EXPECT_EQ(swi_active_mask(), 0x1fu);
-    swi_deregister(regs[3]);
-    line_ctx again{3};
-    struct swi_handler *sh = swi_register(on_line, &again);
-    EXPECT_EQ(sh->sh_line, 3u);
-    regs[3] = sh;
-}
-
-TEST_F(Swi, PendingLinesRunLowestFirstInOnePass) {
-    register_lines(6);
-    swi_raise(regs[5]);
-    swi_raise(regs[2]);
-    swi_raise(regs[5]);  // raised twice, dispatched once
-    main_poll(1500);     // one iteration on the stepping clock
-    EXPECT_EQ(lines_called(), (std::vector<int>{2, 5}));
-    EXPECT_EQ(calls[0].at, calls[1].at);  // the same pass
-    EXPECT_EQ(swi_pending_mask(), 0u);
-}
-
-TEST_F(Swi, LinesRaisedDuringAPassWaitForTheNextIteration) {
-    register_lines(6);
-    // Line 5 raises itself and the lower line 2 while it runs, twice.  A
-    // pass that took up new raises would run 2 at once, or 5 again.
-    ctx[5].raise = {regs[5], regs[2]};
-    ctx[5].raise_times = 2;
-    swi_raise(regs[5]);
+TEST_F(Swi, LowestFirstOncePerPassAndLateRaisesWaitForTheNextPass) {
+    swi_raise(sh[5]);
+    swi_raise(sh[2]);
+    swi_raise(sh[5]);
+    // Line 5 raises itself and the lower line 2 while it runs, twice: a
+    // pass that took up new raises would run 2 or 5 again at once.
+    l[5].raise = {sh[5], sh[2]};
+    l[5].raises = 2;
     main_poll(7000);
-    EXPECT_EQ(lines_called(), (std::vector<int>{5, 2, 5, 2, 5}));
-    // Iterations are told apart by ticks, which move once per iteration.
-    ASSERT_EQ(calls.size(), 5u);
-    EXPECT_LT(calls[0].at, calls[1].at);
-    EXPECT_EQ(calls[1].at, calls[2].at);
-    EXPECT_LT(calls[2].at, calls[3].at);
-    EXPECT_EQ(calls[3].at, calls[4].at);
+    EXPECT_EQ(called(), (std::vector<int>{2, 5, 2, 5, 2, 5}));
+    ASSERT_EQ(calls.size(), 6u);
+    for (size_t i = 1; i < 6; i++)
+        EXPECT_EQ(calls[i].second > calls[i - 1].second, i % 2 == 0) << i;
+    EXPECT_EQ(swi_pending_mask(), 0u);
+
+    swi_deregister(sh[3]);  // the lowest free line is taken again
+    EXPECT_EQ((sh[3] = swi_register(on_line, &l[3]))->sh_line, 3u);
 }
 
 TEST_F(Swi, DeregisteredLinesAreNotDispatched) {
-    register_lines(5);
-    swi_raise(regs[4]);
-    swi_deregister(regs[4]);
-    EXPECT_EQ(swi_pending_mask(), 0u);
+    swi_raise(sh[4]);
+    swi_deregister(sh[4]);  // before the pass
+    sh[4] = nullptr;
+    l[1].dereg = {sh[3]};  // and during it, ahead of its turn
+    swi_raise(sh[1]);
+    swi_raise(sh[3]);
+    swi_raise(sh[6]);
     main_poll(1500);
-    EXPECT_TRUE(calls.empty());
-
-    // Line 1 deregisters line 3 in the pass that would run it.
-    regs[4] = swi_register(on_line, &ctx[4]);
-    ctx[1].dereg = {regs[3]};
-    swi_raise(regs[1]);
-    swi_raise(regs[3]);
-    swi_raise(regs[4]);
+    EXPECT_EQ(called(), (std::vector<int>{1, 6}));
+    // The raise went with the old handler: a new one on line 3 stays idle.
+    sh[3] = swi_register(on_line, &l[3]);
     main_poll(1500);
-    EXPECT_EQ(lines_called(), (std::vector<int>{1, 4}));
-    // The raise went with the old handler: a new one on line 3 is idle.
-    line_ctx fresh{3};
-    regs[3] = swi_register(on_line, &fresh);
-    EXPECT_EQ(regs[3]->sh_line, 3u);
-    calls.clear();
-    main_poll(1500);
-    EXPECT_TRUE(calls.empty());
-}
-
-TEST_F(Swi, NewHandlerOnALineFreedInThePassIsNotCalled) {
-    register_lines(4);
-    static line_ctx fresh{3};
-    static struct swi_handler *taken;
-    struct reg_ctx {
-        struct swi_handler *victim;
-    };
-    static reg_ctx rc;
-    rc.victim = regs[3];
-    struct swi_handler *sh = regs[1];
-    swi_deregister(sh);
-    regs[1] = swi_register(
-        [](void *) {
-            calls.push_back({1, ticks});
-            swi_deregister(rc.victim);
-            taken = swi_register(on_line, &fresh);
-            return 0;
-        },
-        nullptr);
-    swi_raise(regs[1]);
-    swi_raise(regs[3]);
-    main_poll(1500);
-    EXPECT_EQ(lines_called(), (std::vector<int>{1}));
-    ASSERT_EQ(taken->sh_line, 3u);
-    regs[3] = taken;
+    EXPECT_EQ(calls.size(), 2u);
 }
 
 TEST_F(Swi, HandlerErrorEndsThePollAndLeavesTheRestPending) {
-    register_lines(7);
-    ctx[3].result = -1;
-    for (int l : {6, 1, 3})
-        swi_raise(regs[l]);
+    l[3].result = -1;
+    for (int i : {6, 1, 3})
+        swi_raise(sh[i]);
     std::string out = qt::capture_stdout([] {
         tr_set_echo(1);
         main_poll(0);  // no deadline: only the error ends it
-        tr_set_echo(0);
     });
-    EXPECT_EQ(lines_called(), (std::vector<int>{1, 3}));
+    EXPECT_EQ(called(), (std::vector<int>{1, 3}));
     EXPECT_EQ(swi_pending_mask(), uint64_t{1} << 6);
-    auto err = out.find("ERROR main_poll: swi handler error\n");
-    ASSERT_NE(err, std::string::npos) << out;
-    EXPECT_NE(out.find("DEBUG main_poll: exiting loop\n", err), std::string::npos) << out;
-    // A later poll picks up what was left.
-    ctx[3].result = 0;
-    calls.clear();
-    main_poll(1500);
-    EXPECT_EQ(lines_called(), (std::vector<int>{6}));
+    EXPECT_NE(out.find(" ERROR main_poll: swi handler error\n"), std::string::npos) << out;
+    EXPECT_NE(out.find(" DEBUG main_poll: exiting loop\n"), std::string::npos);
+    l[3].result = 0;
+    main_poll(1500);  // a later poll picks up the rest
+    EXPECT_EQ(called(), (std::vector<int>{1, 3, 6}));
 }
 
-void note_fired(void *arg) {
-    ++*static_cast<int *>(arg);
-}
-
-TEST_F(Swi, IdlePollSleepsAdvancesTicksRunsCalloutsAndMeetsItsDeadline) {
+TEST_F(Swi, IdlePollSleepsAdvancesTicksRunsCalloutsMeetsItsDeadline) {
     timestamp_set_clock(nullptr);
     tick_reset();
     tick_update();
-    int fired = 0;
-    timeout(note_fired, &fired, 30000);
+    static int fired;
+    timeout([](void *) { fired++; }, nullptr, 30000);
     const uint64_t t0 = ticks;
-    std::string out;
     auto start = std::chrono::steady_clock::now();
-    out = qt::capture_stdout([] {
-        tr_set_echo(1);
-        main_poll(100000);
-        tr_set_echo(0);
-    });
+    main_poll(100000);
     auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(took, std::chrono::milliseconds(100));
     EXPECT_LT(took, std::chrono::milliseconds(1000));
     EXPECT_GE(ticks - t0, 90000u);
     EXPECT_EQ(fired, 1);
-    EXPECT_NE(out.find("DEBUG main_poll: exiting loop\n"), std::string::npos) << out;
-}
-
-void stop_child() {
-    static line_ctx a{0}, b{1};
-    a.stop = true;
-    struct swi_handler *la = swi_register(on_line, &a);
-    struct swi_handler *lb = swi_register(on_line, &b);
-    swi_raise(la);
-    swi_raise(lb);
-    main_poll(0);
-    // The stop came from line 0 in the middle of its pass: line 1 waits.
-    CHILD_CHECK(lines_called() == std::vector<int>{0});
-    CHILD_CHECK(swi_pending_mask() == lb->sh_mask);
-    // For good: later polls return at once, pending work or not.
-    main_poll(0);
-    main_poll(100000);
-    CHILD_CHECK(calls.size() == 1);
-}
-
-void stop_from_callout_child() {
-    timestamp_set_clock(nullptr);
-    tick_reset();
-    tr_set_echo(1);
-    timeout([](void *) { main_poll_stop(nullptr); }, nullptr, 20000);
-    main_poll(0);
 }
 
 TEST_F(Swi, StopFlagEndsThePollForGood) {
-    // The flag is never reset: each case runs in its own process.
-    auto r = qt::run_child(stop_child);
+    // The flag is never reset: each case runs in a child.
+    auto r = qt::run_child([&] {
+        l[0].stop = true;
+        swi_raise(sh[0]);
+        swi_raise(sh[1]);
+        main_poll(0);
+        CHILD_CHECK(called() == std::vector<int>{0});  // line 1 was cut off
+        CHILD_CHECK(swi_pending_mask() == 2u);
+        main_poll(100000);
+        CHILD_CHECK(calls.size() == 1);
+    });
     EXPECT_TRUE(r.exited(0)) << r.err;
-    r = qt::run_child(stop_from_callout_child, 3000);
-    EXPECT_TRUE(r.exited(0)) << r.status << r.err;
-    EXPECT_NE(r.out.find("INFO Stopping main poll\n"), std::string::npos) << r.out;
-}
-
-void register_65() {
-    for (int i = 0; i < 64; i++)
-        swi_register(on_line, nullptr);
-    swi_register(on_line, nullptr);
-}
-
-void deregister_twice() {
-    struct swi_handler *sh = swi_register(on_line, nullptr);
-    struct swi_handler copy = *sh;
-    swi_deregister(sh);
-    swi_deregister(&copy);
+    r = qt::run_child([] {
+        timestamp_set_clock(nullptr);
+        tick_reset();
+        tr_set_echo(1);
+        timeout([](void *) { main_poll_stop(nullptr); }, nullptr, 20000);
+        main_poll(0);
+    });
+    EXPECT_TRUE(r.exited(0)) << r.err;
+    EXPECT_NE(r.out.find(" INFO Stopping main poll\n"), std::string::npos) << r.out;
 }
 
 TEST_F(Swi, RegistryMisuseStops) {
-    EXPECT_DEATH(register_65(),
-                 "src/core/swi.cc:[0-9]+: swi_register: Assertion `intr < 64' failed");
-    EXPECT_DEATH(deregister_twice(), "Assertion `swip->swi_active & sh->sh_mask' failed");
-    struct swi_handler zero = {};
-    EXPECT_DEATH(swi_deregister(&zero), "Assertion `sh->sh_mask != 0' failed");
+    EXPECT_DEATH(
+        {
+            for (int i = 8; i <= 64; i++)
+                swi_register(on_line, nullptr);
+        },
+        "src/core/swi.cc:[0-9]+: swi_register: Assertion `intr < 64' failed");
+    struct swi_handler copy = *sh[7];
+    swi_deregister(sh[7]);
+    sh[7] = nullptr;
+    EXPECT_DEATH(swi_deregister(&copy), "Assertion `swip->swi_active & sh->sh_mask' failed");
+    copy.sh_mask = 0;
+    EXPECT_DEATH(swi_deregister(&copy), "Assertion `sh->sh_mask != 0' failed");
 }
 
 }  // namespace
