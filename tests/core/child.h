@@ -1,6 +1,5 @@
-// Helpers of the runtime tests: running code in a child process, and
-// capturing what code echoes to standard output (where log lines go before
-// logging is set up).
+// Helpers of the runtime tests: code run in a child process, and what code
+// echoes to standard output (where log lines go before logging is set up).
 #pragma once
 
 #include <fcntl.h>
@@ -8,7 +7,6 @@
 #include <stdio.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <functional>
@@ -19,21 +17,15 @@
 namespace qt {
 
 inline std::string capture_stdout(const std::function<void()> &fn) {
+    TempDir dir;
     fflush(stdout);
-    FILE *tmp = tmpfile();
     int saved = dup(STDOUT_FILENO);
-    dup2(fileno(tmp), STDOUT_FILENO);
+    dup2(open((dir / "out").c_str(), O_WRONLY | O_CREAT, 0600), STDOUT_FILENO);
     fn();
     fflush(stdout);
     dup2(saved, STDOUT_FILENO);
     close(saved);
-    std::string out;
-    rewind(tmp);
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof(buf), tmp)) > 0;)
-        out.append(buf, n);
-    fclose(tmp);
-    return out;
+    return read_file(dir / "out");
 }
 
 inline size_t count_of(const std::string &text, const std::string &what) {
@@ -44,60 +36,49 @@ inline size_t count_of(const std::string &text, const std::string &what) {
 }
 
 struct child_result {
-    bool timed_out = false;
-    int status = 0;
+    int status = -1;  // -1: killed for taking too long
     std::string out, err;
     bool exited(int code) const {
-        return !timed_out && WIFEXITED(status) && WEXITSTATUS(status) == code;
+        return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == code;
     }
     bool killed_by(int sig) const {
-        return !timed_out && WIFSIGNALED(status) && WTERMSIG(status) == sig;
+        return status >= 0 && WIFSIGNALED(status) && WTERMSIG(status) == sig;
     }
 };
 
-// Runs fn in a child (no core files; standard output and error kept) that
-// exits 0 when fn returns; kills it after timeout_ms.  between runs in the
-// parent meanwhile.
+// Runs fn in a child (no core file, output kept) that exits 0 when fn
+// returns, and kills it after timeout_ms; between runs in the parent.
 inline child_result run_child(const std::function<void()> &fn, int timeout_ms = 5000,
                               const std::function<void(pid_t)> &between = nullptr) {
     TempDir dir;
-    std::string outp = dir / "out", errp = dir / "err";
     fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
         struct rlimit rl = {0, 0};
         setrlimit(RLIMIT_CORE, &rl);
-        dup2(open(outp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
-        dup2(open(errp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
+        dup2(open((dir / "out").c_str(), O_WRONLY | O_CREAT, 0644), STDOUT_FILENO);
+        dup2(open((dir / "err").c_str(), O_WRONLY | O_CREAT, 0644), STDERR_FILENO);
         fn();
         fflush(nullptr);
         _exit(0);
     }
     child_result r;
     if (between) between(pid);
-    for (int waited = 0; waitpid(pid, &r.status, WNOHANG) != pid; waited++) {
-        if (waited >= timeout_ms) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &r.status, 0);
-            r.timed_out = true;
-            break;
-        }
-        usleep(1000);
+    for (int ms = 0; waitpid(pid, &r.status, WNOHANG) != pid; ms++, usleep(1000)) {
+        if (ms < timeout_ms) continue;
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        r.status = -1;
+        break;
     }
-    r.out = read_file(outp);
-    r.err = read_file(errp);
+    r.out = read_file(dir / "out");
+    r.err = read_file(dir / "err");
     return r;
 }
 
 }  // namespace qt
 
-// A check inside a child: names the failed condition on standard error and
-// ends the child with status 3.
-#define CHILD_CHECK(cond)                                                           \
-    do {                                                                            \
-        if (!(cond)) {                                                              \
-            fprintf(stderr, "child check failed: %s (line %d)\n", #cond, __LINE__); \
-            fflush(nullptr);                                                        \
-            _exit(3);                                                               \
-        }                                                                           \
-    } while (0)
+// A check inside a child: names the failed condition and exits with 3.
+#define CHILD_CHECK(cond) \
+    ((cond) ? (void)0     \
+            : (fprintf(stderr, "child check failed: %s\n", #cond), fflush(nullptr), _exit(3)))

@@ -8,13 +8,13 @@
 
 namespace {
 
-std::vector<std::string> fired;
+using names = std::vector<std::string>;
+names fired;
 std::vector<uint64_t> fired_at;  // ticks at each firing
 void note(void *arg) {
     fired.push_back(static_cast<const char *>(arg));
     fired_at.push_back(ticks);
 }
-using names = std::vector<std::string>;
 
 // The wheel is built once; each test starts a whole second after the last
 // (ticks only move forward), with the wheel caught up.
@@ -26,49 +26,37 @@ struct Callout : ::testing::Test {
         softclock();
         fired.clear();
         fired_at.clear();
-        ASSERT_EQ(callout_free_count(), NCALLOUT) << "a test left timeouts armed";
     }
+    void TearDown() override { EXPECT_EQ(callout_free_count(), NCALLOUT); }
     // Moves ticks on by total µs in steps, running softclock after each.
     static void run_for(uint64_t total, uint64_t step = 1000) {
-        for (uint64_t end = ticks + total; ticks < end;) {
+        for (uint64_t end = ticks + total; ticks < end; softclock())
             ticks += step;
-            softclock();
-        }
     }
 };
 
-TEST_F(Callout, FiresInTheFirstRunThatReachesItsTick) {
+TEST_F(Callout, FiresInTheFirstRunThatReachesItsTickShortDelaysAtTheNext) {
     ticks += 300;
     softclock();
     const uint64_t t = ticks;
-    timeout(note, (void *)"a", 62500);
+    timeout(note, (void *)"62500", 62500);
     run_for(70000, 100);
     ASSERT_EQ(fired_at.size(), 1u);
-    EXPECT_EQ(fired_at[0] / 1000, (t + 62500) / 1000);
-    EXPECT_EQ(fired_at[0] % 1000, 0u);  // the first 100 µs step of that tick
-    // Runs less than 1000 µs apart do nothing, even when a callout is due.
+    EXPECT_EQ(fired_at[0], (t + 62500) / 1000 * 1000);  // first 100 µs step of that tick
     run_for(1000, 1000);
-    timeout(note, (void *)"b", 1);
-    ticks += 999;
-    softclock();
-    EXPECT_EQ(fired.size(), 1u);
-    run_for(1);
-    EXPECT_EQ(fired, (names{"a", "b"}));
-}
-
-TEST_F(Callout, ShortAndNonPositiveDelaysFireAtTheNextTick) {
-    ticks += 400;
-    softclock();
+    // (ticks + delay) / 1000 is the tick just processed for these: they
+    // must fire at the next tick, not after the tick counter wraps.
     struct callout c;
     callout_init(&c);
-    // For these, (ticks + delay) / 1000 is the tick just processed: they
-    // must not wait for the tick counter to wrap.
     timeout(note, (void *)"1", 1);
     callout_reset(&c, 599, note, (void *)"599");
     timeout(note, (void *)"0", 0);
     timeout(note, (void *)"-5", -5);
-    run_for(1000);
-    EXPECT_EQ(fired, (names{"1", "599", "0", "-5"}));
+    ticks += 999;  // under 1000 µs since the last run: nothing yet
+    softclock();
+    EXPECT_EQ(fired.size(), 1u);
+    run_for(1);
+    EXPECT_EQ(fired, (names{"62500", "1", "599", "0", "-5"}));
     EXPECT_EQ(c.c_flags, CALLOUT_ACTIVE);  // fired, no longer pending
 }
 
@@ -82,49 +70,36 @@ void rearm_fn(void *arg) {
     callout_reset(&r->c, r->delay, rearm_fn, r);
 }
 
-TEST_F(Callout, SelfRearmingCalloutsRunOncePerPeriod) {
-    rearm sub{{}, 0, 1}, per{{}, 0, 62500};
-    callout_reset(&sub.c, 1, rearm_fn, &sub);
-    callout_reset(&per.c, 62500, rearm_fn, &per);
-    ticks += 1000;
-    softclock();
-    EXPECT_EQ(sub.runs, 1);  // the last tick of a run re-arms for the next
-    run_for(1000000 - 1000);
-    EXPECT_EQ(sub.runs, 1000);
-    EXPECT_EQ(per.runs, 16);
-    // After a stall each runs once where it was due and, re-armed from the
-    // present, once more at most: no burst of missed periods.
-    ticks += 500000;
-    softclock();
-    EXPECT_EQ(sub.runs, 1002);
-    EXPECT_EQ(per.runs, 17);
-    EXPECT_EQ(callout_stop(&sub.c) + callout_stop(&per.c), 2);
-}
-
-TEST_F(Callout, SameTickFiresInArmingOrderAndLateRunsInTickOrder) {
+TEST_F(Callout, OrderWithinATickAcrossTurnsAndAfterAStall) {
     struct callout c;
     callout_init(&c);
     ticks += 100;
     timeout(note, (void *)"t1", 5000);
     callout_reset(&c, 5300, note, (void *)"c");
     timeout(note, (void *)"t2", 5800);
-    run_for(10000);
-    EXPECT_EQ(fired, (names{"t1", "c", "t2"}));
+    timeout(note, (void *)"100ms", 100000);  // the bucket of 36 ms, one turn on
+    timeout(note, (void *)"36ms", 36000);
+    run_for(64000);
+    EXPECT_EQ(fired, (names{"t1", "c", "t2", "36ms"}));
+    run_for(37000);
+    EXPECT_EQ(fired.back(), "100ms");
     fired.clear();
+    rearm sub{{}, 0, 1}, per{{}, 0, 62500};
+    callout_reset(&sub.c, 1, rearm_fn, &sub);
+    callout_reset(&per.c, 62500, rearm_fn, &per);
     for (const char *d : {"900000", "5000", "200000", "65000", "1000", "64000"})
         timeout(note, (void *)d, atoi(d));
-    ticks += 10000000;  // a ten-second stall
+    ticks += 10000000;  // a ten-second stall: caught up tick by tick
     softclock();
     EXPECT_EQ(fired, (names{"1000", "5000", "64000", "65000", "200000", "900000"}));
-}
-
-TEST_F(Callout, MoreThanOneTurnAheadWaitsForItsTurn) {
-    timeout(note, (void *)"100ms", 100000);
-    timeout(note, (void *)"36ms", 36000);  // the same bucket, one turn earlier
-    run_for(64000);
-    EXPECT_EQ(fired, (names{"36ms"}));
-    run_for(36000);
-    EXPECT_EQ(fired, (names{"36ms", "100ms"}));
+    // Re-armed from the present, the periodic ones ran once where due and
+    // once more at most: no burst of missed periods.
+    EXPECT_EQ(sub.runs, 2);
+    EXPECT_EQ(per.runs, 1);
+    run_for(1000000);
+    EXPECT_EQ(sub.runs, 1002);  // one run per tick, not one per softclock
+    EXPECT_EQ(per.runs, 1 + 16);
+    EXPECT_EQ(callout_stop(&sub.c) + callout_stop(&per.c), 2);
 }
 
 struct callout *victim, *from, *to;
@@ -150,12 +125,10 @@ TEST_F(Callout, CallbacksMayStopTheNextCalloutAndRetakeTheirEntry) {
     run_for(4000);
     EXPECT_EQ(fired, (names{"a", "c", "d", "f"}));
     EXPECT_EQ(b.c_flags, 0u);
-
     from = timeout(take_again, nullptr, 2000);
     run_for(5000);
     EXPECT_EQ(to, from);  // freed before its callback ran
     EXPECT_EQ(fired.back(), "again");
-    EXPECT_EQ(callout_free_count(), NCALLOUT);
 }
 
 TEST_F(Callout, StopResetAndUntimeoutTouchOnlyWhatIsArmed) {
@@ -167,24 +140,20 @@ TEST_F(Callout, StopResetAndUntimeoutTouchOnlyWhatIsArmed) {
     struct callout *h = timeout(note, (void *)"x", 2000);
     untimeout(note, (void *)"y", h);         // another argument
     untimeout(stop_victim, (void *)"x", h);  // another function
-    untimeout(note, (void *)"x", nullptr);
     run_for(2000);
-    EXPECT_EQ(timeout(note, (void *)"other", 2000), h);  // the fired entry, reused
-    untimeout(note, (void *)"x", h);                     // the old work's untimeout: no effect
-    // A pending table entry re-armed in place stays off the free list.
-    callout_reset(h, 4000, note, (void *)"other later");
+    EXPECT_EQ(timeout(note, (void *)"other", 2000), h);   // the fired entry, reused
+    untimeout(note, (void *)"x", h);                      // the old work's: no effect
+    callout_reset(h, 4000, note, (void *)"other later");  // re-armed in place
     EXPECT_EQ(callout_free_count(), NCALLOUT - 1);
     run_for(4000);
     EXPECT_EQ(fired, (names{"x", "c", "other later"}));
     EXPECT_EQ(callout_stop(&c), 0);
-    EXPECT_EQ(callout_free_count(), NCALLOUT);
 }
 
 void fill_table(int extra) {
     dup2(STDERR_FILENO, STDOUT_FILENO);  // the panic line is echoed to stdout
-    for (int i = 0; i < NCALLOUT; i++)
+    for (int i = 0; i < NCALLOUT + extra; i++)
         timeout(note, nullptr, 1000 + i);
-    if (extra) timeout(note, nullptr, 1000);
     _exit(callout_free_count());
 }
 

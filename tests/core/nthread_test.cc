@@ -87,47 +87,32 @@ TEST(Nthread, MisuseStops) {
     EXPECT_DEATH(nthread_term(&none), "nthread_unix.cc:[0-9]+: nthread_term: Assertion `rc == 0'");
 }
 
-struct waiter {
-    sem_t sem;
-    std::atomic<int> result{99};
-};
-
-TEST(NthreadSem, InterruptedWaitKeepsWaitingOtherErrorsReturnMinusOne) {
-    static std::atomic<int> signals;
+TEST(Nthread, SemWaitOutlastsSignalsAndReportsOtherErrors) {
+    static std::atomic<int> signals, result{99};
+    static sem_t sem;
     struct sigaction sa = {}, old;
     sa.sa_handler = [](int) { signals++; };  // sem_wait then fails with EINTR
     sigaction(SIGUSR2, &sa, &old);
-    waiter w;
-    sem_init(&w.sem, 0, 0);
+    sem_init(&sem, 0, 0);
     pthread_t th;
     nthread_create(
-        &th,
-        [](void *p) -> void * {
-            auto *w = static_cast<waiter *>(p);
-            w->result = nthread_sem_wait(&w->sem);
-            return nullptr;
-        },
-        &w);
-    for (int i = 0; i < 3; i++) {
-        usleep(10000);
-        pthread_kill(th, SIGUSR2);
-    }
+        &th, [](void *) -> void * { return result = nthread_sem_wait(&sem), nullptr; }, nullptr);
+    for (int i = 0; i < 3; i++)
+        usleep(10000), pthread_kill(th, SIGUSR2);
     usleep(10000);
-    EXPECT_EQ(w.result.load(), 99);  // still waiting
-    sem_post(&w.sem);
+    EXPECT_EQ(result.load(), 99);  // still waiting
+    sem_post(&sem);
     nthread_term(&th);
-    EXPECT_EQ(w.result.load(), 0);
+    EXPECT_EQ(result.load(), 0);
     EXPECT_EQ(signals.load(), 3);
     sigaction(SIGUSR2, &old, nullptr);
-
     // The system's sem_wait has no error for a bad semaphore (it faults or
     // waits forever), so a failing wait is put in its place.
     static int calls;
     nthread_set_sem_wait([](sem_t *) { return errno = ++calls < 3 ? EINTR : EINVAL, -1; });
-    EXPECT_EQ(nthread_sem_wait(&w.sem), -1);
+    EXPECT_EQ(nthread_sem_wait(&sem), -1);
     EXPECT_EQ(calls, 3);
     nthread_set_sem_wait(nullptr);
-    sem_destroy(&w.sem);
 }
 
 }  // namespace

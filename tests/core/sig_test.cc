@@ -25,7 +25,7 @@ void start(const std::string &base) {
     sig_init(nullptr);
 }
 
-TEST(SigFatal, FaultsLogABacktraceAndEndByTheirSignal) {
+TEST(Sig, FatalSignalsAreLoggedAndEndTheProcess) {
     qt::TempDir dir;
     auto r = qt::run_child([&] {
         start(dir / "segv");
@@ -35,8 +35,7 @@ TEST(SigFatal, FaultsLogABacktraceAndEndByTheirSignal) {
     std::string log = qt::read_file(dir / "segv.0");
     EXPECT_EQ(qt::count_of(log, " INFO signal Segmentation fault being processed\n"), 1u) << log;
     EXPECT_EQ(qt::count_of(log, " ERROR print_backtrace:\n"), 1u);
-    // Frames, innermost first, one ERROR line each.
-    EXPECT_LT(log.find("sig_fatal_handler"), log.find("sig_dispatch")) << log;
+    EXPECT_LT(log.find("sig_fatal_handler"), log.find("sig_dispatch"));  // innermost first
 
     r = qt::run_child([&] {
         start(dir / "abrt");
@@ -47,25 +46,18 @@ TEST(SigFatal, FaultsLogABacktraceAndEndByTheirSignal) {
     log = qt::read_file(dir / "abrt.0");
     EXPECT_EQ(qt::count_of(log, " INFO signal Aborted being processed\n"), 1u) << log;
     EXPECT_NE(log.find(" ERROR /lib/x86_64-linux-gnu/libc.so.6(abort+"), std::string::npos);
-}
 
-TEST(SigFatal, TermLogsOneLineAndEndsByTerm) {
-    qt::TempDir dir;
-    auto r = qt::run_child([&] {
-        start(dir / "term");
-        raise(SIGTERM);
-        pause();
-    });
+    r = qt::run_child([&] { start(dir / "term"), raise(SIGTERM), pause(); });
     EXPECT_TRUE(r.killed_by(SIGTERM)) << r.status;
-    std::string log = qt::read_file(dir / "term.0");
-    EXPECT_EQ(qt::count_of(log, "signal"), 1u) << log;
+    log = qt::read_file(dir / "term.0");
+    EXPECT_EQ(qt::count_of(log, "signal"), 1u) << log;  // no back-trace
     EXPECT_EQ(qt::count_of(log, " INFO signal Terminated being processed\n"), 1u);
 }
 
 // SIGTERM reaches a thread blocked inside tr_log holding the log file's
 // lock (the log is a pipe nobody reads).  The handler must not wait for
 // that lock: the process still ends by SIGTERM, and says so on stderr.
-TEST(SigFatal, TermWhileInsideTrLogStillEnds) {
+TEST(Sig, TermWhileInsideTrLogStillEnds) {
     qt::TempDir dir;
     ASSERT_EQ(mkfifo((dir / "fifo.0").c_str(), 0600), 0);
     int rd = open((dir / "fifo.0").c_str(), O_RDONLY | O_NONBLOCK);
@@ -87,8 +79,7 @@ TEST(SigFatal, TermWhileInsideTrLogStillEnds) {
             kill(pid, SIGTERM);
         });
     close(rd);
-    ASSERT_FALSE(r.timed_out) << "the handler waited for the log lock";
-    EXPECT_TRUE(r.killed_by(SIGTERM));
+    EXPECT_TRUE(r.killed_by(SIGTERM)) << r.status << " (-1: the handler waited for the lock)";
     EXPECT_NE(r.err.find("signal Terminated being processed\n"), std::string::npos) << r.err;
 }
 
@@ -105,28 +96,20 @@ void (*action(int signo))(int) {
     return cur.sa_handler;
 }
 
-TEST(SigRegister, InstallsOnceReplacesAndClearingRestoresTheDefault) {
+TEST(Sig, RegisterInstallsOnceReplacesAndClearingRestoresTheDefault) {
     sig_register(SIGUSR1, handler_a);
     EXPECT_EQ(action(SIGUSR1), sig_dispatch);
     raise(SIGUSR1);
-    // A second handler is stored without installing again: an action set
-    // behind the module's back stays.
-    signal(SIGUSR1, handler_b);
+    signal(SIGUSR1, handler_b);  // a second handler does not install again
     sig_register(SIGUSR1, handler_b);
     EXPECT_EQ(action(SIGUSR1), handler_b);
     sig_dispatch(SIGUSR1);
-    EXPECT_EQ(seen, (std::vector<int>{SIGUSR1, -SIGUSR1}));
-    // No handler: the default action again, and the dispatcher skips the
-    // entry instead of calling null.
-    sig_register(SIGUSR1, nullptr);
+    sig_register(SIGUSR1, nullptr);  // default action again; the dispatcher skips it
     EXPECT_EQ(action(SIGUSR1), SIG_DFL);
     sig_dispatch(SIGUSR1);
     sig_register(SIGUSR2, handler_a);  // not in the table: ignored
     EXPECT_EQ(action(SIGUSR2), SIG_DFL);
-    EXPECT_EQ(seen.size(), 2u);
-}
-
-TEST(SigBacktrace, HeaderThenOneErrorLinePerFrame) {
+    EXPECT_EQ(seen, (std::vector<int>{SIGUSR1, -SIGUSR1}));
     auto lines = qt::split_lines(qt::capture_stdout([] { print_backtrace(); }));
     ASSERT_GE(lines.size(), 3u);
     EXPECT_NE(lines[0].find(" ERROR print_backtrace:"), std::string::npos);

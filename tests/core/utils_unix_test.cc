@@ -5,14 +5,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <string>
-
 #include "core/child.h"
 #include "core/nmem.h"
 
 namespace {
 
-TEST(Utils, StatmResidentPagesTimesPageSize) {
+TEST(Utils, StatmHostAndSystemNames) {
     qt::TempDir dir;
     qt::write_file(dir / "statm", "12345 678 90 1 0 2 0\n");
     qt::write_file(dir / "short", "12345\n");
@@ -20,67 +18,53 @@ TEST(Utils, StatmResidentPagesTimesPageSize) {
     EXPECT_EQ(utils_rss_kb_file((dir / "statm").c_str()), 2712);
     EXPECT_EQ(utils_rss_kb_file((dir / "short").c_str()), -1);
     EXPECT_EQ(utils_rss_kb_file((dir / "none").c_str()), -1);
-    utils_unix_init(nullptr);
-    EXPECT_EQ(utils_page_size_kb, static_cast<uint64_t>(sysconf(_SC_PAGESIZE) / 1024));
-    EXPECT_GT(utils_rss_kb(), 0);
-}
-
-TEST(Utils, NameQueriesFallBackWhenTheSystemFails) {
     char *slot = nullptr;
     struct utils_sys_ops ops = {[](struct utsname *) { return -1; }, nullptr};
     utils_set_sys_ops(&ops);
     EXPECT_STREQ(utils_os_release(&slot), "unknown");
     nmem_free(slot);
-    utils_set_sys_ops(nullptr);
-    EXPECT_STREQ(utils_os_name(&slot), "Linux");
-    nmem_free(slot);
     // The host name is cached for good: each case in its own child.
     auto r = qt::run_child([] {
         struct utils_sys_ops fail = {nullptr, [](char *, size_t) { return -1; }};
         utils_set_sys_ops(&fail);
-        CHILD_CHECK(std::string(get_host_name()) == "unknown_host");
         CHILD_CHECK(get_host_name() == get_host_name());
+        CHILD_CHECK(std::string(get_host_name()) == "unknown_host");
     });
-    EXPECT_TRUE(r.exited(0)) << r.err;
-    EXPECT_EQ(qt::count_of(r.out, "ERROR Cannot get hostname\n"), 1u) << r.out;
-    r = qt::run_child([] {  // the longest legal name is a name
-        struct utils_sys_ops longest = {
-            nullptr, [](char *b, size_t n) {
-                if (n < 65) return errno = ENAMETOOLONG, -1;
-                return snprintf(b, n, "%s", std::string(64, 'h').c_str()), 0;
-            }};
+    EXPECT_EQ(qt::count_of(r.out, " ERROR Cannot get hostname\n"), 1u) << r.out << r.err;
+    r = qt::run_child([] {  // the longest name the system allows is a name
+        struct utils_sys_ops longest = {nullptr, [](char *b, size_t n) {
+                                            return n > 64 ? snprintf(b, n, "%064d", 0) * 0 : -1;
+                                        }};
         utils_set_sys_ops(&longest);
-        CHILD_CHECK(std::string(get_host_name()) == std::string(64, 'h'));
+        CHILD_CHECK(std::string(get_host_name()) == std::string(64, '0'));
     });
     EXPECT_TRUE(r.exited(0)) << r.err;
+    utils_set_sys_ops(nullptr);
 }
 
-TEST(UtilsDirSize, CountsFilesBelowSkipsLinksAndFailsWhole) {
+TEST(Utils, DirSizeCountsFilesBelowSkipsLinksAndFailsWhole) {
     qt::TempDir dir;
-    qt::write_file(dir / "a", std::string(10, 'x'));
-    qt::write_file(dir / ".b", std::string(20, 'x'));  // dot files count
+    qt::write_file(dir / ".a", std::string(10, 'x'));  // dot files count
     mkdir((dir / "sub").c_str(), 0755);
     mkdir((dir / "sub/deeper").c_str(), 0755);
     qt::write_file(dir / "sub/f", std::string(5, 'x'));
     qt::write_file(dir / "sub/deeper/g", std::string(7, 'x'));
     qt::write_file(dir / "big", std::string(100000, 'x'));
-    ASSERT_EQ(symlink((dir / "big").c_str(), (dir / "sub/link").c_str()), 0);
-    ASSERT_EQ(symlink(dir.path().c_str(), (dir / "sub/loop").c_str()), 0);
+    symlink((dir / "big").c_str(), (dir / "sub/link").c_str());
+    symlink(dir.path().c_str(), (dir / "sub/loop").c_str());
     EXPECT_EQ(utils_dir_size((dir / "sub").c_str()), 12);
-    EXPECT_EQ(utils_dir_size(dir.path().c_str()), 100042);
-    mkdir((dir / "empty").c_str(), 0755);
-    EXPECT_EQ(utils_dir_size((dir / "empty").c_str()), 0);
+    EXPECT_EQ(utils_dir_size(dir.path().c_str()), 100022);
+    EXPECT_EQ(utils_dir_size((dir / "sub/deeper").c_str()), 7);
     std::string out =
-        qt::capture_stdout([&] { EXPECT_EQ(utils_dir_size((dir / "a").c_str()), -1); });
-    EXPECT_NE(out.find("Error opening directory " + (dir / "a")), std::string::npos);
+        qt::capture_stdout([&] { EXPECT_EQ(utils_dir_size((dir / "big").c_str()), -1); });
+    EXPECT_NE(out.find("Error opening directory " + (dir / "big")), std::string::npos);
 
-    // Deep in a tree, an entry whose joined path passes 4096 bytes: the
+    // Deep in the tree, an entry whose joined path passes 4096 bytes: the
     // walk fails, and every level releases its buffer and its directory.
-    std::string deep = dir / "sub/deeper";
-    int dfd = open(deep.c_str(), O_RDONLY | O_DIRECTORY);
-    for (std::string d(200, 'd'); deep.size() < 3900; deep += "/" + d) {
-        ASSERT_EQ(mkdirat(dfd, d.c_str(), 0755), 0);
-        int next = openat(dfd, d.c_str(), O_RDONLY | O_DIRECTORY);
+    int dfd = open((dir / "sub/deeper").c_str(), O_RDONLY | O_DIRECTORY);
+    for (size_t len = (dir / "sub/deeper").size(); len + 201 < 4090; len += 201) {
+        mkdirat(dfd, std::string(200, 'd').c_str(), 0755);
+        int next = openat(dfd, std::string(200, 'd').c_str(), O_RDONLY | O_DIRECTORY);
         close(dfd);
         dfd = next;
     }
@@ -92,20 +76,16 @@ TEST(UtilsDirSize, CountsFilesBelowSkipsLinksAndFailsWhole) {
     out = qt::capture_stdout([&] { EXPECT_EQ(utils_dir_size(dir.path().c_str()), -1); });
     EXPECT_NE(out.find("No Null at the end of strncpy"), std::string::npos);
     EXPECT_EQ(nmem_stats.ns_alloced_objs, objs);
-    int fd_after = dup(0);
-    close(fd_after);
-    EXPECT_EQ(fd_after, fd_before);                                    // no directory left open
+    EXPECT_EQ(dup(0), fd_before);                                      // no directory left open
     EXPECT_EQ(system(("rm -rf '" + (dir / "sub") + "'").c_str()), 0);  // too deep for TempDir
 }
 
-TEST(Utils, FileNameCharactersAndNameTables) {
+TEST(Utils, FileNameCharacterReplacement) {
     char a[] = "a/b:c?d", all[] = "&*/:<>?\\|\"x.y";
     utils_fname_sanitize(a, '_');
     utils_fname_sanitize(all, '-');
     EXPECT_STREQ(a, "a_b_c_d");
     EXPECT_STREQ(all, "---------\"x.y");
-    EXPECT_STREQ(utils_state_name(1), "Disabled");
-    EXPECT_STREQ(utils_level_name(2), "Advanced");
 }
 
 }  // namespace
