@@ -10,6 +10,7 @@
 // Everything here runs on the main poll thread and takes no lock.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "core/nassert.h"
@@ -27,12 +28,15 @@ inline constexpr uint64_t CALLOUT_TICK_USEC = 1000;
 using callout_fn = void (*)(void *);
 
 struct callout {
-    tailq_entry<struct callout> c_links;  // bucket or free list
+    tailq_entry<struct callout> c_links;  // next, and the previous next link
     uint32_t c_time;                      // wheel tick at which to fire
     void *c_arg;
     callout_fn c_func;  // null once fired or stopped
     uint32_t c_flags;
 };
+
+static_assert(offsetof(struct callout, c_time) == 16 && offsetof(struct callout, c_flags) == 40,
+              "next, previous link, target tick, argument, function, flags");
 
 using callout_list = tailq<struct callout, &callout::c_links>;
 

@@ -7,6 +7,7 @@
 // on the thread that runs main_poll: the masks are plain words.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 inline constexpr int SWI_NLINES = 64;
@@ -21,6 +22,10 @@ struct swi_handler {
     uint64_t sh_mask;      // 1 << sh_line; never 0 while registered
     uint64_t sh_line;
 };
+
+static_assert(offsetof(struct swi_handler, sh_pending) == 16 &&
+                  offsetof(struct swi_handler, sh_line) == 32,
+              "function, argument, pending mask pointer, mask, line");
 
 // Takes the lowest free line; a 65th registration stops the process.
 struct swi_handler *swi_register(swi_fn func, void *arg);
