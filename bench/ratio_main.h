@@ -41,16 +41,15 @@ inline int run_with_ratios(int argc, char **argv,
     benchmark::Initialize(&argc, argv);
     RatioReporter rep;
     benchmark::RunSpecifiedBenchmarks(&rep);
-    int bad = 0;
     for (const auto &[name, base, limit] : pairs) {
         double a = rep.ns(name), b = rep.ns(base);
         if (a == 0 || b == 0) continue;
         double ratio = a / b;
-        bool over = limit > 0 && ratio > limit;
-        printf("ratio %s / %s = %.2f%s\n", name.c_str(), base.c_str(), ratio,
-               limit > 0 ? (over ? "  (over the limit)" : "  (within the limit)") : "");
-        if (limit > 0) printf("      limit %.2f\n", limit);
-        bad += over;
+        if (limit > 0)
+            printf("ratio %s / %s = %.2f (limit %.2f: %s)\n", name.c_str(), base.c_str(), ratio,
+                   limit, ratio > limit ? "over" : "within");
+        else
+            printf("ratio %s / %s = %.2f\n", name.c_str(), base.c_str(), ratio);
     }
     benchmark::Shutdown();
     return 0;
