@@ -1,0 +1,17 @@
+// qorv-netagent entry point; see agent.h.
+#include <stdlib.h>
+
+#include "agent/agent.h"
+#include "core/agent_config.h"
+
+static struct agent_config agent_main_cfg;
+
+int main(int argc, char **argv) {
+    agent_block_stop_signals();
+    struct agent_args args;
+    if (agent_parse_args(argc, argv, &args) != 0) return 1;
+    if (agent_config_fill(&args, &agent_main_cfg) != 0) return 1;
+    agent_start(&agent_main_cfg);
+    agent_stop(agent_run());
+    return 0;
+}

@@ -1,0 +1,149 @@
+// npmd_proc: detaching, the run-directory lock, the pid file.
+//
+// One supervisor per install root: the first one holds an exclusive flock
+// on the run directory from before it detaches until it ends (the lock goes
+// with the open file description, so the detached grandchild keeps it).  A
+// second one finds the lock taken while it still has the terminal and says
+// so there.  Locking the directory rather than the pid file leaves nothing
+// on disk when start-up fails early.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/logging.h"
+#include "supervisor/npmd.h"
+
+pid_t npmd_self;
+const char *npmd_pidfile;
+
+// Reads the pid the file names; 0 when it names none.
+static pid_t npm_read_pidfile(const char *path) {
+    char buf[32];
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    ssize_t n = read(fd, buf, sizeof(buf) - 1);
+    close(fd);
+    if (n <= 0) return 0;
+    buf[n] = '\0';
+    char *end = nullptr;
+    unsigned long v = strtoul(buf, &end, 10);
+    if (end == buf || (*end != '\n' && *end != '\0')) return 0;
+    return static_cast<pid_t>(v);
+}
+
+int npmd_lock_rundir(const char *rundir, const char *pidfile) {
+    int fd = open(rundir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    if (fd < 3) {
+        // Descriptors 0 to 2 become /dev/null when detaching.
+        int high = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        close(fd);
+        if (high < 0) return -1;
+        fd = high;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+    int err = errno;
+    close(fd);
+    if (err != EWOULDBLOCK) return -1;
+    tr_log(1, TR_ERROR, "main: another qorv-netmon (%d) is running on %s. Exiting",
+           static_cast<int>(npm_read_pidfile(pidfile)), rundir);
+    return -2;
+}
+
+void npmd_close_fds(int keep_fd, bool try_range) {
+    if (try_range) {
+        bool ok = keep_fd < 0 ? close_range(0, ~0U, 0) == 0
+                              : (keep_fd == 0 || close_range(0, keep_fd - 1, 0) == 0) &&
+                                    close_range(keep_fd + 1, ~0U, 0) == 0;
+        if (ok) return;
+    }
+    long max = sysconf(_SC_OPEN_MAX);
+    if (max == -1) max = 1024;
+    for (long fd = 0; fd < max; fd++)
+        if (fd != keep_fd) close(static_cast<int>(fd));
+}
+
+// Parent side of a fork while detaching: the child goes on.
+static int npmd_fork_away(void) {
+    fflush(stdout);  // or the child would print the same echo again
+    pid_t pid = fork();
+    if (pid < 0) {
+        if (tr_mask & 1) tr_log(1, TR_ERROR, "daemonize: unable to fork: %s", strerror(errno));
+        return -1;
+    }
+    if (pid > 0) _exit(0);
+    return 0;
+}
+
+static int npmd_std_to_null(void) {
+    if (open("/dev/null", O_RDWR) != 0) {
+        if (tr_mask & 1) tr_log(1, TR_ERROR, "daemonize: open failed: %s", strerror(errno));
+        return -1;
+    }
+    if (dup2(0, 1) != 1 || dup2(0, 2) != 2) {
+        if (tr_mask & 1) tr_log(1, TR_ERROR, "daemonize: dup2 failed: %s", strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+int daemonize(const char *homedir, int keep_fd) {
+    if (npmd_fork_away() != 0) return -1;
+    if (setsid() < 0) {
+        if (tr_mask & 1) tr_log(1, TR_ERROR, "daemonize: setsid failed: %s", strerror(errno));
+        return -1;
+    }
+    if (npmd_fork_away() != 0) return -1;
+    umask(022);
+    if (chdir(homedir) != 0) {
+        if (tr_mask & 1)
+            tr_log(1, TR_ERROR, "daemonize: failed chdir to %s: %s", homedir, strerror(errno));
+        return -1;
+    }
+    fflush(stdout);
+    npmd_close_fds(keep_fd, true);
+    close(0);
+    return npmd_std_to_null();
+}
+
+int npm_write_pidfile(const char *path) {
+    FILE *f = fopen(path, "we");
+    if (f == nullptr) {
+        if (tr_mask & 1)
+            tr_log(1, TR_WARN, "npm_write_pidfile: Failed to open pidfile for writing: %s",
+                   strerror(errno));
+        return -1;
+    }
+    int wrote = fprintf(f, "%u\n", static_cast<unsigned>(getpid()));
+    // A full disk shows only here: an empty pid file is not a written one.
+    if (fclose(f) != 0 || wrote < 0) {
+        if (tr_mask & 1)
+            tr_log(1, TR_WARN, "npm_write_pidfile: Failed to write pidfile: %s", strerror(errno));
+        return -1;
+    }
+    if (chmod(path, 0644) != 0) {
+        if (tr_mask & 1)
+            tr_log(1, TR_WARN, "npm_write_pidfile: Failed to change pidfile mode: %s",
+                   strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+int npm_remove_pidfile(const char *path, pid_t owner) {
+    pid_t named = npm_read_pidfile(path);
+    if (named != owner) {
+        // Another supervisor's file, or the operator's: not ours to remove.
+        if (named != 0)
+            tr_log(1, TR_WARN, "npm_remove_pidfile: %s names pid %d, not %d; left in place", path,
+                   static_cast<int>(named), static_cast<int>(owner));
+        return -1;
+    }
+    return unlink(path);
+}

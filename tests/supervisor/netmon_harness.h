@@ -1,0 +1,220 @@
+// Running qorv-netmon and agents as real processes in a temporary install
+// root.
+//
+// The daemon is the grandchild of the process the test starts.  The test
+// process makes itself a subreaper, so the detached daemon (and anything it
+// leaves behind) becomes its child: the daemon's exit status can be read
+// with waitpid, and an orphaned agent would show up here too.  Every wait is
+// bounded.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace nh {
+
+inline std::string bin(const std::string &name) {
+    return std::string(QORV_BIN_DIR) + "/" + name;
+}
+
+inline bool wait_until(const std::function<bool()> &pred, int timeout_ms) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+inline bool alive(pid_t pid) {
+    return pid > 0 && (kill(pid, 0) == 0 || errno != ESRCH);
+}
+
+// Log lines without their "YYYY-MM-DD HH:MM:SS " stamp.
+inline std::vector<std::string> messages(const std::string &text) {
+    std::vector<std::string> out;
+    for (const std::string &l : qt::split_lines(text))
+        out.push_back(l.size() > 20 ? l.substr(20) : l);
+    return out;
+}
+
+inline int count_of(const std::vector<std::string> &lines, const std::string &s) {
+    int n = 0;
+    for (const auto &l : lines)
+        n += l == s;
+    return n;
+}
+
+inline long index_of(const std::vector<std::string> &lines, const std::string &s) {
+    for (size_t i = 0; i < lines.size(); i++)
+        if (lines[i] == s) return static_cast<long>(i);
+    return -1;
+}
+
+// Collects exit statuses of children, reparented orphans included.
+class Reaper {
+  public:
+    Reaper() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
+    ~Reaper() {
+        for (const auto &kv : started_)
+            if (!exits_.count(kv)) kill(kv, SIGKILL);
+    }
+    void track(pid_t pid) { started_.push_back(pid); }
+    void reap() {
+        int st;
+        pid_t p;
+        while ((p = waitpid(-1, &st, WNOHANG)) > 0)
+            exits_[p] = st;
+    }
+    // Waits for pid's end; false on timeout.
+    bool wait(pid_t pid, int timeout_ms, int *status = nullptr) {
+        bool ok = wait_until(
+            [&] {
+                reap();
+                return exits_.count(pid) > 0;
+            },
+            timeout_ms);
+        if (ok && status) *status = exits_[pid];
+        return ok;
+    }
+    bool reaped(pid_t pid) const { return exits_.count(pid) > 0; }
+
+  private:
+    std::map<pid_t, int> exits_;
+    std::vector<pid_t> started_;
+};
+
+// A temporary install root with bin, conf, logs, run and home.
+class Root {
+  public:
+    Root() {
+        for (const char *d : {"bin", "conf", "logs", "run", "home"})
+            mkdir(dir(d).c_str(), 0755);
+    }
+    std::string base() const { return tmp_.path(); }
+    std::string root() const { return tmp_.path() + "/"; }  // as given with -r
+    std::string dir(const std::string &rel) const { return tmp_.path() + "/" + rel; }
+    std::string pidfile() const { return dir("run/qorv-netmon.pid"); }
+    std::string trace() const { return dir("trace"); }
+    std::string log() const { return qt::read_file(dir("logs/qorv-netmon.log.0")); }
+    std::vector<std::string> log_lines() const { return messages(log()); }
+    std::vector<std::string> trace_lines() const { return qt::split_lines(qt::read_file(trace())); }
+
+    // Installs a shell-script agent; TRACE in body stands for the trace file.
+    void agent(std::string body, const std::string &path = "") const {
+        for (size_t at; (at = body.find("TRACE")) != std::string::npos;)
+            body.replace(at, 5, trace());
+        std::string p = path.empty() ? dir("bin/qorv-netagent") : path;
+        qt::write_file(p, "#!/bin/sh\n" + body + "\n");
+        chmod(p.c_str(), 0755);
+    }
+    // An agent that records "pid args" and its working directory, then runs
+    // until SIGTERM or SIGINT, which it records.
+    void waiting_agent() const {
+        agent(
+            "trap 'echo TERM >> TRACE; exit 0' TERM INT\n"
+            "echo \"$$ $*\" >> TRACE\npwd >> TRACE\n"
+            "while :; do sleep 0.05; done");
+    }
+
+  private:
+    qt::TempDir tmp_;
+};
+
+struct Started {
+    pid_t first = -1;
+    int first_status = -1;
+    std::string out;  // standard output and error of the first process
+};
+
+// Runs the program with args and waits for the first process to end.
+inline Started start(Reaper &r, const std::string &prog, const std::vector<std::string> &args,
+                     const std::string &outfile) {
+    Started s;
+    std::vector<std::string> av{prog};
+    av.insert(av.end(), args.begin(), args.end());
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fd = open(outfile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        std::vector<char *> argv;
+        for (auto &a : av)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(prog.c_str(), argv.data());
+        _exit(127);
+    }
+    s.first = pid;
+    r.track(pid);
+    if (r.wait(pid, 5000, &s.first_status)) s.out = qt::read_file(outfile);
+    return s;
+}
+
+// The pid in a "<prefix>(N)<rest>" log line, or -1.
+inline pid_t pid_in_line(const std::vector<std::string> &lines, const std::string &prefix) {
+    for (const auto &l : lines)
+        if (l.rfind(prefix, 0) == 0) return static_cast<pid_t>(atol(l.c_str() + prefix.size()));
+    return -1;
+}
+
+// A supervisor started in a root: the daemon's and the agent's pids come
+// from its log.
+struct Netmon {
+    Reaper &reaper;
+    Root &root;
+    Started st;
+    pid_t daemon = -1;
+
+    Netmon(Reaper &r, Root &rt) : reaper(r), root(rt) {}
+
+    void run(const std::vector<std::string> &args, const std::string &prog = bin("qorv-netmon")) {
+        st = start(reaper, prog, args, root.dir("netmon.out"));
+        wait_until(
+            [&] { return (daemon = pid_in_line(root.log_lines(), "INFO Varnix daemon (")) > 0; },
+            3000);
+        reaper.track(daemon);
+    }
+    void run_root() { run({"-r", root.root()}); }
+    // Pid of the first launch.  The agent may run before the supervisor has
+    // logged it, so this waits for the line.
+    pid_t first_agent() const {
+        pid_t pid = -1;
+        wait_until(
+            [&] {
+                return (pid = pid_in_line(root.log_lines(),
+                                          "INFO main: starting qorv-netagent (")) > 0;
+            },
+            3000);
+        return pid;
+    }
+    bool wait_line(const std::string &msg, int timeout_ms = 5000) const {
+        return wait_until([&] { return index_of(root.log_lines(), msg) >= 0; }, timeout_ms);
+    }
+    bool wait_trace(size_t n, int timeout_ms = 5000) const {
+        return wait_until([&] { return root.trace_lines().size() >= n; }, timeout_ms);
+    }
+    // The daemon's exit status, or -1 when it did not end in time.
+    int wait_exit(int timeout_ms = 5000) {
+        int st = 0;
+        if (!reaper.wait(daemon, timeout_ms, &st)) return -1;
+        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
+};
+
+}  // namespace nh
