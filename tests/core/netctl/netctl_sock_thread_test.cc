@@ -104,6 +104,24 @@ TEST(NetctlSockThread, ShutDownEndsTheThreadAndRemovesTheSocket) {
     umask(022);
 }
 
+TEST(NetctlSockThread, ClientConnectSaysWhichCallFailed) {
+    int rc = 0;
+    std::string out =
+        qt::capture_stdout([&] { rc = netctl_aunix_connect("/nonexistent/qorv-netctl.sock"); });
+    EXPECT_EQ(rc, -ENOENT);
+    EXPECT_EQ(out, "netctl_aunix_connect: connect failed: No such file or directory");
+    std::string deep = "/tmp/" + std::string(120, 'd');
+    EXPECT_EQ(netctl_client_connect(deep.c_str(), 0), -ENAMETOOLONG);
+
+    auto r = qt::run_child([] {
+        struct rlimit low = {3, 3};
+        setrlimit(RLIMIT_NOFILE, &low);
+        CHILD_CHECK(netctl_aunix_connect("/nonexistent/x") == -EMFILE);
+    });
+    EXPECT_TRUE(r.exited(0)) << r.err;
+    EXPECT_EQ(r.out, "netctl_aunix_connect: socket failed: Too many open files");
+}
+
 void on_usr2(int) {}
 
 TEST(NetctlSockThread, AcceptSurvivesInterruptionsAndRunningOutOfDescriptors) {
