@@ -1,0 +1,115 @@
+// netctl_sock: the control socket, through which a local tool reads the
+// variables of the control tree, and the client side of its protocol.
+//
+// One server thread listens on the AF_UNIX stream socket "qorv-netctl.sock"
+// in the run directory and serves one connection at a time, one request per
+// connection: a client sends one 132-byte netctl_msg naming a node or a
+// variable and reads response messages (a netctl_msg header followed by
+// nm_len body bytes) until the server closes the connection.  The tree lock
+// is held from name resolution to the last response, so every connection
+// has a deadline (netctl_conn_timeout_ms) for its receive and all its sends:
+// a client that sends nothing or never reads cannot hold the server, nor
+// through the lock every registering thread, for longer than that.
+//
+// Bodies are kv value records (224 bytes each) or, for a names listing, one
+// 224-byte block beginning with a NUL-terminated name.  A record of a string
+// or address-list variable carries an in-process address, not the text.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/netctl/netctl.h"
+
+inline constexpr char NETCTL_SOCK_NAME[] = "qorv-netctl.sock";
+inline constexpr int NETCTL_BACKLOG = 128;
+inline constexpr int NETCTL_CONN_TIMEOUT_MS = 1000;   // default per-connection deadline
+inline constexpr int NETCTL_ACCEPT_BACKOFF_MS = 100;  // after an accept failure that persists
+inline constexpr size_t NETCTL_SUN_PATH_MAX = 107;    // a socket path, without its NUL
+
+/*
+ * Server.
+ */
+
+// Start-up of netctl_mod: initialises the tree lock and starts the server
+// thread, unless one is already running.
+void netctl_mod_init(void *arg);
+// Shut-down of netctl_mod: stops the server thread, waits for it to end (at
+// most one connection deadline), closes the listening socket, removes the
+// socket file and logs "Netctl module destroyed".  netctl_mod_init may then
+// start a new server.
+void netctl_mod_fini(void *arg);
+
+// The server thread: listens on the run directory's socket and serves
+// connections until netctl_mod_fini stops it.
+void *netctl_threadfn(void *arg);
+
+// Writes the socket path of the run directory rundir into buf: rundir, a
+// '/' unless it ends with one, and NETCTL_SOCK_NAME.  Returns the path's
+// length, or -1 when it does not fit size bytes.
+int netctl_sock_path(char *buf, size_t size, const char *rundir);
+
+// A listening socket (close-on-exec, backlog NETCTL_BACKLOG) bound to path,
+// whose file any local user may read and write (mode 0666, whatever the
+// umask).  Any file at path is removed first.  The negated errno on failure
+// (-ENAMETOOLONG for a path longer than NETCTL_SUN_PATH_MAX bytes).
+int netctl_listen(const char *path);
+
+// Reads one request header from the connection fd (a short header counts as
+// the bytes received, the rest zero) and serves it.  0, or -1 when the
+// header could not be read before the connection's deadline.
+int netctl_recv_request(int fd);
+
+// Resolves req->nr_name and answers it through req->nr_respond, under the
+// tree lock.  req is zero-filled apart from nr_name (NUL-terminated, at most
+// NETCTL_NAME_MAX - 1 bytes), nr_op, nr_flags, nr_fd and nr_respond.
+// Returns 0.
+int netctl_process_request(struct netctl_req *req);
+
+// Answers one leaf: op 1 reads the variable whose name the data buffer
+// holds, op 3 reads all of the leaf's variables, op 2 reads nothing; then
+// one response.  Only whole records are sent; their string copies are
+// released once the response is out.  0, or -1 when the response failed.
+int netctl_leaf_op(struct netctl_node *np, void *data, struct netctl_req *req, void *instance);
+// Walk callback of op 3: with NETCTL_F_NAMES one response naming np (or the
+// instance the list operation wrote into data); otherwise netctl_leaf_op
+// for a node with a leaf, and 1 (nothing sent) for one without.
+int netctl_node_visit(struct netctl_node *np, void *data, struct netctl_req *req, void *instance);
+
+// Sends one response on req->nr_fd: a header carrying req->nr_name and
+// req->nr_len, then nr_len bytes of req->nr_data.  Never raises SIGPIPE.
+// 0, or -1 when the peer has gone or the connection's deadline passed.
+int netctl_send_response(struct netctl_req *req);
+
+// Logs every variable of the tree, one INFO line "full.name = value" each.
+// Returns 0.
+int netctl_dump_to_log(void);
+// Respond function of the dump: logs the records of one response.
+int netctl_log_records(struct netctl_req *req);
+
+// Per-connection deadline in milliseconds (at least 1); tests shorten it.
+void netctl_set_conn_timeout(int ms);
+int netctl_conn_timeout_ms(void);
+
+/*
+ * Client side.
+ */
+
+// A connected, close-on-exec stream socket to path.  Failures print
+// "netctl_aunix_connect: socket failed: %s" or "netctl_aunix_connect:
+// connect failed: %s" on standard output (no newline) and return the
+// negated errno.
+int netctl_aunix_connect(const char *path);
+
+// The same without printing.  With timeout_ms above 0 every later receive
+// and send on the socket gives up after that long (ETIMEDOUT or EAGAIN).
+int netctl_client_connect(const char *path, int timeout_ms);
+// Sends one request header (name bounded to NETCTL_NAME_MAX - 1 bytes).
+// 0, or the negated errno.
+int netctl_client_request(int fd, const char *name, uint8_t op, uint8_t flags);
+// Reads the next response: 1 with the header in *msg (its name
+// NUL-terminated in the NETCTL_NAME_MAX + 1 bytes of name) and its nm_len
+// body bytes in body (cap at least 65535 takes any body); 0 when the server
+// closed the connection after the last response; the negated errno on
+// failure (-EPROTO for a message cut short, -EMSGSIZE for a body above cap).
+int netctl_client_response(int fd, struct netctl_msg *msg, char *name, void *body, size_t cap);
