@@ -165,6 +165,36 @@ static struct netctl_node *netctl_create_child(struct netctl_node *cur, struct n
     return b;
 }
 
+// How the rest of a name (r bytes at p) meets the label of child c.
+struct netctl_fit {
+    size_t k;     // bytes of the name that the child takes
+    size_t d;     // the last dot both share before they differ (1 for one at 0), or 0
+    bool whole;   // the whole label matches and ends where a component of the name ends
+    bool at_dot;  // the name ends inside the label, right before one of its dots
+};
+
+static struct netctl_fit netctl_fit_label(const struct netctl_node *c, const char *p, size_t r) {
+    struct netctl_fit f = {0, 0, false, false};
+    size_t len = size_t(c->nctl_label_len), i = 0;
+    for (; i < len && i < r && p[i] == c->nctl_label[i]; i++)
+        if (p[i] == '.') f.d = i == 0 ? 1 : i;
+    if (i == len) {
+        f.whole = r == len || p[len] == '.';
+        f.k = len;
+    } else if (i == r && c->nctl_label[r] == '.') {
+        f.at_dot = true;
+        f.k = r;
+    }
+    return f;
+}
+
+// The way down is chosen the same whether a name is being created or looked
+// up, so that a name always finds the node it created: among the children
+// the longest label that matches whole components wins, whatever the order
+// of the siblings (a name that ends at a dot inside a label leaves a sibling
+// "core" beside "core.kv", and a label "core" must not take "corex").  Only
+// when no label matches whole does a lookup end inside a label at a dot, or
+// a creation split the first label it shares a dot with.
 struct netctl_node *netctl_lookup_locked(struct netctl_node *start, const char *name, size_t len,
                                          int create) {
     N_ASSERT(netctl_lock_held(), "netctl tree lock held");
@@ -178,29 +208,31 @@ struct netctl_node *netctl_lookup_locked(struct netctl_node *start, const char *
     const char *p = name;
     size_t r = len;
     while (r > 0) {
-        struct netctl_node *next = nullptr;
+        struct netctl_node *next = nullptr, *inside = nullptr, *split = nullptr;
+        size_t next_k = 0, split_d = 0;
         for (struct netctl_node *c : cur->nctl_children) {
-            size_t k = size_t(c->nctl_label_len);
-            // Without create a name may end at a dot inside a label.
-            if (!create && r < k && c->nctl_label[r] == '.') k = r;
-            size_t d = 0;
-            bool match = true;
-            for (size_t i = 0; i < k; i++) {
-                if (i >= r || p[i] != c->nctl_label[i]) {
-                    match = false;
-                    break;
-                }
-                if (p[i] == '.') d = i == 0 ? 1 : i;
-            }
-            if (match) {
+            struct netctl_fit f = netctl_fit_label(c, p, r);
+            if (f.whole && f.k > next_k) {
                 next = c;
-                p += k;
-                r -= k;
-                break;
+                next_k = f.k;
+            } else if (f.at_dot && inside == nullptr) {
+                inside = c;
             }
-            if (create && d >= 2) return netctl_create_child(cur, c, p, r, d);
+            if (!f.whole && split == nullptr && f.d >= 2) {
+                split = c;
+                split_d = f.d;
+            }
         }
-        if (next == nullptr) break;
+        if (next == nullptr && !create && inside != nullptr) {
+            next = inside;
+            next_k = r;
+        }
+        if (next == nullptr) {
+            if (create && split != nullptr) return netctl_create_child(cur, split, p, r, split_d);
+            break;
+        }
+        p += next_k;
+        r -= next_k;
         cur = next;
     }
     if (r == 0 || !create) return cur;
@@ -308,23 +340,27 @@ int netctl_register_node(const char *name, const struct netctl_node_ops *ops) {
  * Resolution of request names.
  */
 
-// Does child c match the r bytes at p?  On a match *kp is the number of
-// bytes the match consumes: the label's length, or less when the name ends
-// at a dot inside the label or the label reaches the '*' of a table.
-static bool netctl_resolve_cmp(const struct netctl_node *c, const char *p, int r, int *kp) {
+// How child c meets the r bytes at p: 0 not at all, 1 the name ends inside
+// the label at a dot, 2 the label matches whole components (or up to the '*'
+// of a table).  *kp is the number of bytes the match consumes: the label's
+// length, or less when the name ends at a dot inside the label or the label
+// reaches the '*' of a table.
+static int netctl_resolve_cmp(const struct netctl_node *c, const char *p, int r, int *kp) {
     int k = c->nctl_label_len;
-    if (r < k && c->nctl_label[r] == '.') k = r;
+    bool at_dot = r < k && c->nctl_label[r] == '.';
+    if (at_dot) k = r;
     for (int i = 0; i < k; i++) {
         if (c->nctl_label[i] == '*') {
             // The ".*" of a table label: the '.' before it belongs to the
             // instance segment that follows.
             *kp = i > 0 ? i - 1 : 0;
-            return true;
+            return 2;
         }
-        if (i >= r || p[i] != c->nctl_label[i]) return false;
+        if (i >= r || p[i] != c->nctl_label[i]) return 0;
     }
     *kp = k;
-    return true;
+    if (at_dot) return 1;
+    return r == k || p[k] == '.' ? 2 : 0;
 }
 
 struct netctl_node *netctl_resolve(struct netctl_req *req, int *remaining, void **instance) {
@@ -340,13 +376,24 @@ struct netctl_node *netctl_resolve(struct netctl_req *req, int *remaining, void 
     struct netctl_node *cur = &netctl_root_node;
 
     while (r > 0) {
-        struct netctl_node *c = nullptr;
-        int k = 0;
+        // The child is chosen as netctl_lookup_locked chooses it: the
+        // longest whole match, else the first label the name ends inside.
+        struct netctl_node *c = nullptr, *inside = nullptr;
+        int k = 0, inside_k = 0;
         for (struct netctl_node *child : cur->nctl_children) {
-            if (netctl_resolve_cmp(child, p, r, &k)) {
+            int ck = 0;
+            int fit = netctl_resolve_cmp(child, p, r, &ck);
+            if (fit == 2 && (c == nullptr || ck > k)) {
                 c = child;
-                break;
+                k = ck;
+            } else if (fit == 1 && inside == nullptr) {
+                inside = child;
+                inside_k = ck;
             }
+        }
+        if (c == nullptr) {
+            c = inside;
+            k = inside_k;
         }
         if (c == nullptr) break;
         bool table = (c->nctl_flags & NETCTL_TABLE) != 0;

@@ -176,6 +176,7 @@ TEST(NetctlTree, NamesWithoutNulAreReadWithinTheirBuffer) {
     char *name = mem + page - NETCTL_NAME_MAX;
     memset(name, 'n', NETCTL_NAME_MAX);
     memcpy(name, "nul.", 4);
+    name[NETCTL_NAME_MAX - 1] = '.';  // the 128th byte starts a component
     EXPECT_EQ(netctl_register_vars(name, &shead, nullptr, 0, nullptr), -1);
     ASSERT_EQ(reg(std::string(name, 127)), 0);
     resolved r = resolve_n(name, 5000);  // counts past the buffer are cut to it
