@@ -217,12 +217,12 @@ int one_input(const uint8_t *data, size_t size) {
 
 }  // namespace fz_tree
 
-int fz_netctl_tree(const uint8_t *data, size_t size) {
+int fz_run_netctl_tree(const uint8_t *data, size_t size) {
     return fz_tree::one_input(data, size);
 }
 
 #ifndef QORV_FUZZ_NO_DRIVER
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    return fz_netctl_tree(data, size);
+    return fz_run_netctl_tree(data, size);
 }
 #endif

@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "../../fuzz/kv_fuzz.cc"
 #include "../../fuzz/netctl_tree_fuzz.cc"
+#include "../../fuzz/npmd_opts_fuzz.cc"
 #include "support/test_support.h"
 
 namespace {
@@ -22,7 +24,9 @@ struct fuzz_target {
 };
 
 const fuzz_target targets[] = {
-    {"netctl_tree", fz_netctl_tree},
+    {"kv", fz_run_kv},
+    {"netctl_tree", fz_run_netctl_tree},
+    {"npmd_opts", fz_run_npmd_opts},
 };
 
 std::vector<std::string> files_in(const std::string &dir) {
