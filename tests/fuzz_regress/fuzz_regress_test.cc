@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "../../fuzz/kv_fuzz.cc"
+#include "../../fuzz/netctl_request_fuzz.cc"
 #include "../../fuzz/netctl_tree_fuzz.cc"
 #include "../../fuzz/npmd_opts_fuzz.cc"
 #include "support/test_support.h"
@@ -25,6 +26,7 @@ struct fuzz_target {
 
 const fuzz_target targets[] = {
     {"kv", fz_run_kv},
+    {"netctl_request", fz_run_netctl_request},
     {"netctl_tree", fz_run_netctl_tree},
     {"npmd_opts", fz_run_npmd_opts},
 };
