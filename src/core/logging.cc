@@ -13,6 +13,7 @@
 #include <errno.h>
 #include <pthread.h>
 #include <stdio_ext.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -40,9 +41,13 @@ struct tr_logfile {
     FILE *lf_fp;
     std::atomic<int32_t> lf_bytes;
     pthread_mutex_t lf_lock;
+    // Where the file ended after the last line this process wrote whole.
+    // Unlike the byte count it is never reset by a failed rotation, so that
+    // a line cut short by a full disk can be taken off again.
+    off_t lf_end;
 };
-static struct tr_logfile tr_main_lf = {nullptr, nullptr, {0}, PTHREAD_MUTEX_INITIALIZER};
-static struct tr_logfile tr_debug_lf = {nullptr, nullptr, {0}, PTHREAD_MUTEX_INITIALIZER};
+static struct tr_logfile tr_main_lf = {nullptr, nullptr, {0}, PTHREAD_MUTEX_INITIALIZER, 0};
+static struct tr_logfile tr_debug_lf = {nullptr, nullptr, {0}, PTHREAD_MUTEX_INITIALIZER, 0};
 
 static thread_local int tr_depth;
 
@@ -134,19 +139,32 @@ void tr_perform_rotation(FILE **fpp, const char *base) {
     }
     if (!failed) return;
 
-    // Rotation failed: go on writing to the current generation.
-    if (asprintf(&cur, "%s.0", base) < 0) {
-        if (!is_main) tr_log(1, TR_ERROR, "tr_perform_rotation: asprintf error");
-        N_ASSERT(0);
+    // Rotation failed: go on writing to the current generation.  When base.0
+    // was moved to base.1 but cannot be made anew (no inode left, say), the
+    // current generation is base.1: better lines there than a stopped
+    // process.
+    int err = 0;
+    for (int gen = 0; gen <= 1 && *fpp == nullptr; gen++) {
+        if (asprintf(&cur, "%s.%d", base, gen) < 0) {
+            if (!is_main) tr_log(1, TR_ERROR, "tr_perform_rotation: asprintf error");
+            N_ASSERT(0);
+        }
+        *fpp = fopen(cur, "ae");
+        err = errno;
+        free(cur);
+        cur = nullptr;
     }
-    *fpp = fopen(cur, "ae");
-    int err = errno;
-    free(cur);
     if (*fpp == nullptr) {
         if (!is_main) tr_log(1, TR_ERROR, "tr_perform_rotation: fopen error: %s", strerror(err));
         N_ASSERT(0);
     }
     rewind(*fpp);
+}
+
+// Size of the open file, or 0 when it cannot be read.
+static off_t tr_file_end(FILE *fp) {
+    struct stat sb;
+    return fstat(fileno(fp), &sb) == 0 ? sb.st_size : 0;
 }
 
 // Writes one finished line to a log file, rotating it first when the line
@@ -159,14 +177,21 @@ static void tr_dump_one_file(struct tr_logfile *lf, const char *line, size_t len
     if (int64_t{lf->lf_bytes.load()} + static_cast<int64_t>(len) > TR_ROTATE_AT) {
         tr_perform_rotation(&lf->lf_fp, lf->lf_base);
         lf->lf_bytes.store(0);
+        lf->lf_end = tr_file_end(lf->lf_fp);
     }
     if (fwrite(line, 1, len, lf->lf_fp) == len && fflush(lf->lf_fp) == 0) {
         lf->lf_bytes.fetch_add(static_cast<int32_t>(len));
+        lf->lf_end += static_cast<off_t>(len);
     } else {
         // A full disk must not leave half a line in the buffer, to be
-        // written later in the middle of another.
+        // written later in the middle of another, nor on disk, where the
+        // next line would continue it: what reached the file of this line
+        // is cut off again.  (Growth beyond one line is someone else's.)
         __fpurge(lf->lf_fp);
         clearerr(lf->lf_fp);
+        off_t now = tr_file_end(lf->lf_fp);
+        if (now > lf->lf_end && now - lf->lf_end < static_cast<off_t>(len))
+            (void)!ftruncate(fileno(lf->lf_fp), lf->lf_end);
     }
     pthread_mutex_unlock(&lf->lf_lock);
 }
@@ -248,6 +273,7 @@ static bool tr_open_file(struct tr_logfile *lf, const char *path) {
         return false;
     }
     lf->lf_bytes.store(static_cast<int32_t>(ftell(lf->lf_fp)));
+    lf->lf_end = tr_file_end(lf->lf_fp);
     return true;
 }
 

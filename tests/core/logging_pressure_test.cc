@@ -1,0 +1,191 @@
+// Logging under pressure: a log directory that fills up, rotations that
+// cannot rename or create their generations.  Logging must go on or drop
+// lines, each line whole, without stopping the process, and the byte count
+// must follow what really reached the file.  Each case logs from a child
+// process, so that logging's process-wide state starts fresh and a stop
+// shows in the child's status.
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <regex>
+#include <string>
+
+#include "core/agent_config.h"
+#include "core/child.h"
+#include "core/logging.h"
+
+namespace {
+
+const std::regex kWholeLine(
+    "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} INFO "
+    "(Logging infra initialized\\.\\.\\.|line [0-9]+ x+ end)");
+
+// Starts file logging to base (base.0) in this process.
+void log_to(const std::string &base) {
+    static char dest[] = "file";
+    static agent_config cfg;
+    static std::string path;
+    path = base;
+    cfg = agent_config{};
+    cfg.ac_dest = dest;
+    cfg.ac_logfile = path.data();
+    agent_cfg = &cfg;
+    tr_set_echo(0);
+    tr_init();
+}
+
+// Logs lines first..last of about 100 bytes each.
+void log_lines(int first, int last) {
+    std::string pad(70, 'x');
+    for (int i = first; i <= last; i++)
+        tr_log(1, TR_INFO, "line %d %s end", i, pad.c_str());
+}
+
+// Every line of text is whole; returns how many carry "line N".
+size_t check_whole(const std::string &text) {
+    size_t n = 0;
+    for (const std::string &l : qt::split_lines(text)) {
+        EXPECT_TRUE(std::regex_match(l, kWholeLine)) << "damaged line: " << l;
+        n += l.find(" INFO line ") != std::string::npos;
+    }
+    if (!text.empty()) {
+        EXPECT_EQ(text.back(), '\n') << "ends inside a line";
+    }
+    return n;
+}
+
+// Makes file a sparse file of size bytes.
+void presize(const std::string &file, off_t size) {
+    if (!qt::file_exists(file)) qt::write_file(file, "");
+    ASSERT_EQ(truncate(file.c_str(), size), 0) << strerror(errno);
+}
+
+// A small tmpfs mounted for one test; unmounted at the end.
+class SmallFs {
+  public:
+    explicit SmallFs(const std::string &opts) : dir_(tmp_ / "fs") {
+        mkdir(dir_.c_str(), 0755);
+        if (mount("tmpfs", dir_.c_str(), "tmpfs", 0, opts.c_str()) == 0)
+            mounted_ = true;
+        else
+            why_ = strerror(errno);
+    }
+    ~SmallFs() {
+        if (mounted_) umount2(dir_.c_str(), MNT_DETACH);
+    }
+    bool mounted() const { return mounted_; }
+    const std::string &why() const { return why_; }
+    std::string operator/(const std::string &n) const { return dir_ + "/" + n; }
+
+  private:
+    qt::TempDir tmp_;
+    std::string dir_, why_;
+    bool mounted_ = false;
+};
+
+#define NEED_MOUNT(fs)                                                \
+    if (!(fs).mounted())                                              \
+    GTEST_SKIP() << "cannot mount a small tmpfs here (" << (fs).why() \
+                 << "): the full-disk cases need one (run as root, with mount rights)"
+
+TEST(LoggingPressure, FullDirectoryDropsWholeLinesAndCountsOnlyWrittenBytes) {
+    SmallFs fs("size=64k,nr_inodes=64");
+    NEED_MOUNT(fs);
+    const std::string base = fs / "p.log", filler = fs / "filler";
+    auto r = qt::run_child([&] {
+        log_to(base);
+        qt::write_file(filler, std::string(16384, 'f'));
+        log_lines(1, 1000);  // about 100 KB into what is left of 64 KB
+        printf("full %d\n", tr_main_log_bytes());
+        unlink(filler.c_str());  // room again
+        log_lines(1001, 1040);
+        printf("after %d\n", tr_main_log_bytes());
+    });
+    ASSERT_TRUE(r.exited(0)) << r.err;
+    std::string text = qt::read_file(base + ".0");
+    size_t kept = check_whole(text);
+    EXPECT_LT(kept, 1040u) << "the directory never filled up";
+    EXPECT_NE(text.find(" INFO line 1001 "), std::string::npos) << "no line after space came back";
+    EXPECT_EQ(r.out.substr(r.out.find("after ")), "after " + std::to_string(text.size()) + "\n");
+    EXPECT_FALSE(qt::file_exists(base + ".1"));
+}
+
+TEST(LoggingPressure, RotationThatCannotCreateTheNewFileKeepsLogging) {
+    // No inode is left for a new base.0 once base.0 has become base.1.
+    SmallFs fs("size=1m,nr_inodes=4");
+    NEED_MOUNT(fs);
+    const std::string base = fs / "p.log";
+    qt::write_file(base + ".1", "older\n");
+    presize(base + ".0", 52428700);
+    for (int i = 0; qt::file_exists(fs / "f0") || i == 0; i++) {
+        std::string f = fs / ("f" + std::to_string(i));
+        FILE *fp = fopen(f.c_str(), "w");
+        if (fp == nullptr) break;  // the inodes are used up
+        fclose(fp);
+    }
+    auto r = qt::run_child([&] {
+        log_to(base);
+        log_lines(1, 5);  // the first crosses the limit
+    });
+    ASSERT_TRUE(r.exited(0)) << "logging stopped the process: " << r.err;
+    // base.0 went to base.1 and could not be made anew: the lines follow
+    // on in base.1, after the old content.
+    EXPECT_FALSE(qt::file_exists(base + ".0"));
+    EXPECT_EQ(qt::read_file(base + ".2"), "older\n");
+    std::string cur = qt::read_file(base + ".1");
+    ASSERT_GT(cur.size(), 52428700u);
+    EXPECT_EQ(check_whole(cur.substr(52428700)), 5u);
+    EXPECT_FALSE(qt::file_exists(base + ".3"));
+}
+
+TEST(LoggingPressure, GenerationThatCannotBeRenamedLeavesLoggingInTheCurrentFile) {
+    qt::TempDir dir;
+    const std::string base = dir / "p.log";
+    qt::write_file(base + ".1", "previous\n");
+    ASSERT_EQ(mkdir((base + ".2").c_str(), 0755), 0);  // a directory in the way
+    qt::write_file(base + ".2/keep", "x");
+    presize(base + ".0", 52428700);
+    auto r = qt::run_child([&] {
+        log_to(base);
+        log_lines(1, 3);
+    });
+    ASSERT_TRUE(r.exited(0)) << r.err;
+    std::string cur = qt::read_file(base + ".0");
+    ASSERT_GT(cur.size(), 52428700u);
+    std::string added = cur.substr(52428700);
+    EXPECT_EQ(check_whole(added), 3u);
+    // The main file's failed rotation is silent: no line about it anywhere.
+    EXPECT_EQ(added.find("tr_perform_rotation"), std::string::npos);
+    EXPECT_EQ(qt::read_file(base + ".1"), "previous\n");
+    EXPECT_FALSE(qt::file_exists(base + ".3"));
+}
+
+TEST(LoggingPressure, ReadOnlyDirectoryLeavesLoggingInTheCurrentFile) {
+    // Root ignores directory modes, so the logging runs as nobody.
+    qt::TempDir dir;
+    const std::string sub = dir / "ro", base = sub + "/p.log";
+    chmod(dir.path().c_str(), 0755);
+    ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+    presize(base + ".0", 52428700);
+    ASSERT_EQ(chown(sub.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chown((base + ".0").c_str(), 65534, 65534), 0);
+    auto r = qt::run_child([&] {
+        CHILD_CHECK(setresgid(65534, 65534, 65534) == 0 && setresuid(65534, 65534, 65534) == 0);
+        log_to(base);
+        CHILD_CHECK(chmod(sub.c_str(), 0555) == 0);
+        CHILD_CHECK(rename((base + ".0").c_str(), (base + ".x").c_str()) != 0);
+        log_lines(1, 3);
+    });
+    ASSERT_TRUE(r.exited(0)) << r.err;
+    chmod(sub.c_str(), 0755);
+    std::string cur = qt::read_file(base + ".0");
+    ASSERT_GT(cur.size(), 52428700u);
+    EXPECT_EQ(check_whole(cur.substr(52428700)), 3u);
+    EXPECT_FALSE(qt::file_exists(base + ".1"));
+}
+
+}  // namespace
