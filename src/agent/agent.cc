@@ -6,9 +6,44 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <cstddef>
+
 #include "core/agent_config.h"
+#include "core/kern_timeout.h"
+#include "core/kv.h"
 #include "core/logging.h"
+#include "core/ncounter.h"
+#include "core/netctl/netctl_vars.h"
 #include "core/nmem.h"
+#include "core/sig.h"
+#include "core/swi.h"
+#include "core/sysinit.h"
+#include "core/timestamp.h"
+#include "core/utils_unix.h"
+
+static volatile sig_atomic_t agent_stop_signal;
+static struct agent_stats agent_stats;
+static uint64_t agent_start_usec;
+static struct callout agent_stats_callout;
+
+static struct kv_var agent_stats_vars[] = {
+    {"rss_kb", KV_T_U64, 0, 8, 0, 0, offsetof(struct agent_stats, as_rss_kb)},
+    {"uptime_s", KV_T_U64, 0, 8, 0, 0, offsetof(struct agent_stats, as_uptime_s)},
+    {"poll_passes", KV_T_U64, 0, 8, 0, 0, offsetof(struct agent_stats, as_poll_passes)},
+};
+static struct kv_head agent_stats_head = {
+    "agentstats",
+    0,
+    0,
+    sizeof(agent_stats_vars) / sizeof(agent_stats_vars[0]),
+    {0, 0, 0, 0},
+    0,
+    nullptr,
+    agent_stats_vars,
+    nullptr,
+    nullptr,
+    {nullptr, nullptr},
+};
 
 int agent_parse_args(int argc, char **argv, struct agent_args *a) {
     *a = agent_args{};
@@ -43,8 +78,6 @@ int agent_config_fill(const struct agent_args *a, struct agent_config *cfg) {
     cfg->ac_confdir = n_strdup(a->aa_confdir);
     cfg->ac_logdir = n_strdup(a->aa_logdir);
     cfg->ac_rundir = n_strdup(a->aa_rundir);
-    // The log file stays unnamed: logging_init names it
-    // "<logdir>/qorv-netagent.log".
     if (cfg->ac_dest && cfg->ac_confdir && cfg->ac_logdir && cfg->ac_rundir) return 0;
     tr_log(1, TR_ERROR, "agent_config_fill: out of memory");
     return -1;
@@ -63,22 +96,61 @@ void agent_block_stop_signals(void) {
     sigprocmask(SIG_BLOCK, &set, nullptr);
 }
 
+// Signal context: record the signal and end the poll, nothing more.
+static void agent_on_stop_signal(int sig) {
+    agent_stop_signal = sig;
+    main_poll_stop_async();
+}
+
+void agent_stats_update(void) {
+    int64_t rss = utils_rss_kb();
+    n_counter_set(agent_stats.as_rss_kb, rss > 0 ? static_cast<uint64_t>(rss) : uint64_t{0});
+    n_counter_set(agent_stats.as_uptime_s, (timestamp_now_usec() - agent_start_usec) / 1000000);
+    n_counter_set(agent_stats.as_poll_passes, main_poll_passes());
+}
+
+const struct agent_stats *agent_stats_block(void) {
+    return &agent_stats;
+}
+
+static void agent_stats_tick(void *) {
+    agent_stats_update();
+    callout_reset(&agent_stats_callout, AGENT_STATS_PERIOD_USEC, agent_stats_tick, nullptr);
+}
+
+static void agent_stats_publish(void) {
+    agent_start_usec = timestamp_now_usec();
+    agent_stats_update();
+    if (kv_register(&agent_stats_head) != 0 ||
+        netctl_register_vars("agent.proc.stats", &agent_stats_head, &agent_stats, 0, nullptr) != 0)
+        tr_log(1, TR_ERROR, "agent_stats_publish: agent.proc.stats not published");
+    callout_init(&agent_stats_callout);
+    callout_reset(&agent_stats_callout, AGENT_STATS_PERIOD_USEC, agent_stats_tick, nullptr);
+}
+
 void agent_start(struct agent_config *cfg) {
     agent_cfg = cfg;
-    logging_init(nullptr);
+    sysinit_run();
     tr_log(1, TR_INFO, "qorv-netagent (%d) starting: conf %s, logs %s, run %s",
            static_cast<int>(getpid()), cfg->ac_confdir, cfg->ac_logdir, cfg->ac_rundir);
+    agent_stats_publish();
+    sig_register(SIGTERM, agent_on_stop_signal);
+    sig_register(SIGINT, agent_on_stop_signal);
+    sigset_t set = agent_stop_set();
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 int agent_run(void) {
-    sigset_t set = agent_stop_set();
-    for (;;) {
-        int sig = sigwaitinfo(&set, nullptr);
-        if (sig > 0) return sig;
-        if (errno != EINTR) return SIGTERM;
-    }
+    main_poll(0);
+    return agent_stop_signal;
 }
 
 void agent_stop(int sig) {
-    tr_log(1, TR_INFO, "qorv-netagent (%d) stopping on signal %d", static_cast<int>(getpid()), sig);
+    if (sig != 0)
+        tr_log(1, TR_INFO, "qorv-netagent (%d) stopping on signal %d", static_cast<int>(getpid()),
+               sig);
+    else
+        tr_log(1, TR_ERROR, "qorv-netagent (%d) main poll ended, stopping",
+               static_cast<int>(getpid()));
+    sysfini_run();
 }

@@ -1,12 +1,16 @@
-// qorv-netagent: the agent program that qorv-netmon starts and watches.
+// qorv-netagent: the stand-in agent program that qorv-netmon starts and
+// watches.
 //
 //   qorv-netagent -c CONFDIR -l LOGDIR -r RUNDIR
 //
-// This first agent sets up its configuration record and logging, logs a
-// start line, runs until SIGTERM or SIGINT, logs a stop line and exits 0.
-// Start-up, the run phase and shut-down are separate steps so that the run
-// phase can become the module framework and the main poll.
+// It fills its configuration record from the command line, starts the core
+// modules (logging into LOGDIR/qorv-netagent.log.0, the control socket
+// RUNDIR/qorv-netctl.sock), publishes a block of its own process statistics
+// as "agent.proc.stats", and runs the main poll until SIGTERM or SIGINT;
+// then it stops the modules and exits 0.
 #pragma once
+
+#include <cstdint>
 
 struct agent_config;
 
@@ -16,17 +20,32 @@ struct agent_args {
     const char *aa_rundir;
 };
 
+// The statistics the agent publishes about itself.
+struct agent_stats {
+    uint64_t as_rss_kb;       // resident memory, KiB
+    uint64_t as_uptime_s;     // seconds since start-up
+    uint64_t as_poll_passes;  // main poll iterations so far
+};
+
+// How often the statistics are brought up to date.
+inline constexpr int AGENT_STATS_PERIOD_USEC = 1000000;
+
 // Reads -c, -l and -r; all three are required.  Logs and returns -1 on a
 // bad command line.
 int agent_parse_args(int argc, char **argv, struct agent_args *a);
-// Fills cfg from the arguments: log file "<logdir>/qorv-netagent.log",
-// destination "file".  Returns -1 when memory runs out.
+// Fills cfg from the arguments: destination "file"; logging_init names the
+// log file "<logdir>/qorv-netagent.log".  Returns -1 when memory runs out.
 int agent_config_fill(const struct agent_args *a, struct agent_config *cfg);
 // Blocks the stop signals, so that one sent during start-up is not lost.
 void agent_block_stop_signals(void);
-// Makes cfg current and starts logging; logs the start line.
+// Makes cfg current, starts the core modules, publishes the statistics and
+// takes over the stop signals (then unblocked).
 void agent_start(struct agent_config *cfg);
-// Runs until a stop signal arrives; returns its number.
+// Runs the main poll until a stop signal arrives; returns its number, or 0
+// when the poll ended for another reason.
 int agent_run(void);
-// Logs the stop line.
+// Logs the stop line and stops the core modules.
 void agent_stop(int sig);
+// Brings the statistics block up to date (the periodic callout's work).
+void agent_stats_update(void);
+const struct agent_stats *agent_stats_block(void);

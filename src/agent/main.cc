@@ -1,6 +1,4 @@
 // qorv-netagent entry point; see agent.h.
-#include <stdlib.h>
-
 #include "agent/agent.h"
 #include "core/agent_config.h"
 
@@ -12,6 +10,7 @@ int main(int argc, char **argv) {
     if (agent_parse_args(argc, argv, &args) != 0) return 1;
     if (agent_config_fill(&args, &agent_main_cfg) != 0) return 1;
     agent_start(&agent_main_cfg);
-    agent_stop(agent_run());
-    return 0;
+    int sig = agent_run();
+    agent_stop(sig);
+    return sig != 0 ? 0 : 1;
 }

@@ -169,14 +169,28 @@ void *nmem_pool_empty(struct nmem_pool *np);
 [[noreturn]] void nmem_pool_alloc_damaged(const struct nmem_pool *np, struct nmem_hdr *h);
 [[noreturn]] void nmem_pool_free_refused(const struct nmem_pool *np, struct nmem_hdr *h);
 
-// The free-list link lives in the first 8 data bytes of a free object.
+// The free-list link lives in the first 8 data bytes of a free object.  The
+// link and the trailer are reached through types of their own (not bytes),
+// so the compiler knows a write to them leaves the pool descriptor alone and
+// can keep the list head in a register from a free to the next allocation.
+struct nmem_pool_link {
+    struct nmem_hdr *pl_next;
+} __attribute__((packed));
+struct nmem_pool_trailer {
+    uint16_t pt_guard;
+} __attribute__((packed));
+inline struct nmem_pool_link *nmem_pool_link_of(struct nmem_hdr *h) {
+    return static_cast<struct nmem_pool_link *>(nmem_data_of(h));
+}
+inline struct nmem_pool_trailer *nmem_pool_trailer_of(struct nmem_hdr *h, uint32_t size) {
+    return reinterpret_cast<struct nmem_pool_trailer *>(static_cast<char *>(nmem_data_of(h)) +
+                                                        size);
+}
 inline struct nmem_hdr *nmem_pool_link_get(struct nmem_hdr *h) {
-    struct nmem_hdr *next;
-    __builtin_memcpy(&next, nmem_data_of(h), sizeof(next));
-    return next;
+    return nmem_pool_link_of(h)->pl_next;
 }
 inline void nmem_pool_link_set(struct nmem_hdr *h, struct nmem_hdr *next) {
-    __builtin_memcpy(nmem_data_of(h), &next, sizeof(next));
+    nmem_pool_link_of(h)->pl_next = next;
 }
 
 // An object's data pointer, or null when the pool is empty (counted in the
@@ -189,8 +203,11 @@ inline void *nmem_pool_alloc(struct nmem_pool *np) {
     if (__builtin_expect(np == nullptr, 0)) return nullptr;
     struct nmem_hdr *h = np->np_free;
     if (__builtin_expect(np->np_avail == 0 || h == nullptr, 0)) return nmem_pool_empty(np);
+    // The trailer is found from the pool's size, checked equal to the
+    // object's own, so its address does not wait for the size to be read.
+    struct nmem_pool_trailer *t = nmem_pool_trailer_of(h, np->np_size);
     if (__builtin_expect(h->nh_guard != NMEM_FREE || h->nh_size != np->np_size ||
-                             nmem_trailer_get(h) != NMEM_FREE,
+                             t->pt_guard != NMEM_FREE,
                          0))
         nmem_pool_alloc_damaged(np, h);
     struct nmem_hdr *next = nmem_pool_link_get(h);
@@ -199,10 +216,10 @@ inline void *nmem_pool_alloc(struct nmem_pool *np) {
     if (__builtin_expect(next != nullptr && (off > np->np_last || (off & 7) != 0), 0))
         nmem_pool_alloc_damaged(np, h);
     np->np_free = next;
+    np->np_avail--;
     if (np->np_flags & NMEM_ZERO) memset(nmem_data_of(h), 0, np->np_size);
     h->nh_guard = NMEM_LIVE;
-    nmem_trailer_set(h, NMEM_LIVE);
-    np->np_avail--;
+    t->pt_guard = NMEM_LIVE;
     n_counter_inc(nmem_stats.ns_pool_allocs);
     return nmem_data_of(h);
 }
@@ -217,12 +234,14 @@ inline void nmem_pool_free(struct nmem_pool *np, void *p) {
                              h->nh_size != np->np_size,
                          0))
         nmem_pool_free_refused(np, h);
+    // The counter first: its atomic store would otherwise stand between this
+    // free's list head and the next allocation's.
+    n_counter_inc(nmem_stats.ns_pool_frees);
     h->nh_guard = NMEM_FREE;
-    nmem_trailer_set(h, NMEM_FREE);
+    nmem_pool_trailer_of(h, np->np_size)->pt_guard = NMEM_FREE;
     nmem_pool_link_set(h, np->np_free);
     np->np_free = h;
     np->np_avail++;
-    n_counter_inc(nmem_stats.ns_pool_frees);
 }
 
 // Start-up step of "nmem_mod": publishes the statistics as "core.nmem.stats".

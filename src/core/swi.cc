@@ -3,16 +3,22 @@
 // All state belongs to the main poll thread; nothing here is locked.
 #include "core/swi.h"
 
+#include <signal.h>
+
 #include "core/kern_timeout.h"
 #include "core/logging.h"
 #include "core/nassert.h"
+#include "core/ncounter.h"
 #include "core/nmem.h"
 #include "core/privilege.h"
 #include "core/sysinit.h"
 #include "core/timestamp.h"
 #include "core/utils_unix.h"
 
-static int main_poll_stopped;
+// Written by main_poll_stop and, from signal handlers, main_poll_stop_async:
+// a lock-free atomic word, read once per loop step.
+static volatile sig_atomic_t main_poll_stopped;
+static uint64_t main_poll_npasses;
 static struct swi_handler *swi_table[SWI_NLINES];
 static uint64_t swi_active;
 static uint64_t swi_pending;
@@ -56,6 +62,14 @@ void main_poll_stop(void *) {
     tr_log(1, TR_INFO, "Stopping main poll");
     main_poll_stopped = 1;
 }
+
+void main_poll_stop_async(void) {
+    main_poll_stopped = 1;
+}
+
+uint64_t main_poll_passes(void) {
+    return n_counter_get(main_poll_npasses);
+}
 SYSUNINIT(mainpoll_mod, "mainpoll_mod", SI_SUB_CLOCKS, SI_ORDER_ANY, main_poll_stop, nullptr);
 
 void main_poll(int limit_usec) {
@@ -66,6 +80,7 @@ void main_poll(int limit_usec) {
 
     for (;;) {
         if (main_poll_stopped == 1) break;
+        n_counter_inc(main_poll_npasses);
         uint64_t s = swi_pending;
         const uint64_t t0 = ticks;
         if (s != 0) {

@@ -41,6 +41,11 @@ void swi_deregister(struct swi_handler *sh);
 void main_poll(int limit_usec);
 // Shut-down function of mainpoll_mod: sets the stop flag, for good.
 void main_poll_stop(void *arg);
+// The same without logging, safe in a signal handler: main_poll returns
+// within one idle sleep.
+void main_poll_stop_async(void);
+// Number of loop iterations main_poll has begun in this process.
+uint64_t main_poll_passes(void);
 
 // Read-only views of the masks, for statistics and tests.
 uint64_t swi_active_mask(void);

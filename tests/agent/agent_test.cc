@@ -31,8 +31,12 @@ TEST(Agent, LogsStartAndStopAndExitsZeroOnSigterm) {
     ASSERT_TRUE(reaper.wait(pid, 3000, &st));
     EXPECT_TRUE(WIFEXITED(st));
     EXPECT_EQ(WEXITSTATUS(st), 0);
-    EXPECT_EQ(nh::messages(qt::read_file(log)).back(),
-              "INFO qorv-netagent (" + std::to_string(pid) + ") stopping on signal 15");
+    // The stop line, then the modules' shut-down in order.
+    auto msgs = nh::messages(qt::read_file(log));
+    int stop = nh::index_of(msgs, "INFO qorv-netagent (" + std::to_string(pid) +
+                                      ") stopping on signal 15");
+    ASSERT_GE(stop, 0);
+    EXPECT_GT(nh::index_of(msgs, "INFO Stopping main poll"), stop);
 }
 
 }  // namespace

@@ -45,7 +45,7 @@ TEST(Sig, FatalSignalsAreLoggedAndEndTheProcess) {
     EXPECT_TRUE(r.killed_by(SIGABRT)) << r.status;
     log = qt::read_file(dir / "abrt.0");
     EXPECT_EQ(qt::count_of(log, " INFO signal Aborted being processed\n"), 1u) << log;
-    EXPECT_NE(log.find(" ERROR /lib/x86_64-linux-gnu/libc.so.6(abort+"), std::string::npos);
+    EXPECT_NE(log.find("(abort+"), std::string::npos);  // the frame that raised it
 
     r = qt::run_child([&] { start(dir / "term"), raise(SIGTERM), pause(); });
     EXPECT_TRUE(r.killed_by(SIGTERM)) << r.status;

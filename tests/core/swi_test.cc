@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <time.h>
+
 #include <chrono>
 #include <vector>
 
@@ -142,6 +145,31 @@ TEST_F(Swi, StopFlagEndsThePollForGood) {
     });
     EXPECT_TRUE(r.exited(0)) << r.err;
     EXPECT_NE(r.out.find(" INFO Stopping main poll\n"), std::string::npos) << r.out;
+}
+
+TEST_F(Swi, StopFromASignalHandlerEndsThePollWithinAnIdleSleep) {
+    auto r = qt::run_child([] {
+        timestamp_set_clock(nullptr);
+        tr_set_echo(1);
+        signal(SIGUSR2, [](int) { main_poll_stop_async(); });
+        const uint64_t passes = main_poll_passes();
+        // Signalled from a timer thread while the poll sleeps.
+        timer_t t;
+        struct sigevent ev = {};
+        ev.sigev_notify = SIGEV_SIGNAL;
+        ev.sigev_signo = SIGUSR2;
+        CHILD_CHECK(timer_create(CLOCK_MONOTONIC, &ev, &t) == 0);
+        struct itimerspec its = {{0, 0}, {0, 50 * 1000 * 1000}};
+        timer_settime(t, 0, &its, nullptr);
+        auto start = std::chrono::steady_clock::now();
+        main_poll(0);
+        auto took = std::chrono::steady_clock::now() - start;
+        CHILD_CHECK(took < std::chrono::milliseconds(500));
+        CHILD_CHECK(main_poll_passes() > passes);
+    });
+    EXPECT_TRUE(r.exited(0)) << r.err;
+    // Nothing is logged from the signal handler.
+    EXPECT_EQ(r.out.find("Stopping main poll"), std::string::npos) << r.out;
 }
 
 TEST_F(Swi, RegistryMisuseStops) {
