@@ -90,8 +90,12 @@ void setup() {
     netctl_mod_init(nullptr);
     bare_fd = bare_listen(bare_sock);
     pthread_create(&bare_thread, nullptr, bare_loop, nullptr);
-    for (int i = 0; i < 3000 && access(netctl_sock.c_str(), F_OK) != 0; i++)
-        usleep(1000);
+    // The file appears at bind, a moment before the socket listens.
+    for (int i = 0, fd; i < 3000; i++, usleep(1000)) {
+        if ((fd = netctl_client_connect(netctl_sock.c_str(), 0)) < 0) continue;
+        close(fd);
+        break;
+    }
 }
 
 void teardown() {
