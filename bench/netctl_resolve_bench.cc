@@ -12,6 +12,7 @@
 #include "core/kv.h"
 #include "core/logging.h"
 #include "core/netctl/netctl_vars.h"
+#include "ratio_main.h"
 
 namespace {
 
@@ -89,31 +90,20 @@ BENCHMARK(BM_StdMapFindEveryName);
 BENCHMARK(BM_ResolveEveryName);
 BENCHMARK(BM_ResolveLastName);
 
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run> &runs) override {
-        for (const Run &r : runs)
-            if (r.run_type == Run::RT_Iteration && r.iterations > 0)
-                ns[r.benchmark_name()] = r.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> ns;
-};
-
 }  // namespace
 
 int main(int argc, char **argv) {
     tr_set_echo(0);
     benchmark::Initialize(&argc, argv);
-    RatioReporter rep;
+    qb::RatioReporter rep;
     benchmark::RunSpecifiedBenchmarks(&rep);
-    auto every = rep.ns.find("BM_ResolveEveryName"), last = rep.ns.find("BM_ResolveLastName"),
-         map = rep.ns.find("BM_StdMapFindEveryName");
-    if (every != rep.ns.end() && map != rep.ns.end() && last != rep.ns.end())
+    double every = rep.ns("BM_ResolveEveryName"), last = rep.ns("BM_ResolveLastName"),
+           map = rep.ns("BM_StdMapFindEveryName");
+    if (every > 0 && map > 0 && last > 0)
         printf(
             "netctl_resolve of a four-component name among 1000: %.1f ns on average, %.1f ns "
             "for the last registered; std::map find %.1f ns (ratio %.2f)\n",
-            every->second, last->second, map->second, every->second / map->second);
+            every, last, map, every / map);
     benchmark::Shutdown();
     return 0;
 }

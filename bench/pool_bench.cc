@@ -13,6 +13,7 @@
 
 #include "core/logging.h"
 #include "core/nmem.h"
+#include "ratio_main.h"
 
 namespace {
 
@@ -157,41 +158,28 @@ BENCHMARK(BM_PoolAllocFree);
 BENCHMARK(BM_MallocFreeBatch);
 BENCHMARK(BM_PoolAllocFreeBatch);
 
-// Keeps the time per iteration of every run for the closing comparison.
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run> &runs) override {
-        for (const Run &r : runs)
-            if (r.run_type == Run::RT_Iteration && r.iterations > 0)
-                ns[r.benchmark_name()] = r.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> ns;
-};
-
 }  // namespace
 
 int main(int argc, char **argv) {
     tr_set_echo(0);
     benchmark::Initialize(&argc, argv);
-    RatioReporter rep;
+    qb::RatioReporter rep;
     benchmark::RunSpecifiedBenchmarks(&rep);
     auto ratio = [&](const char *what, const char *m_name, const char *p_name, double per) {
-        auto m = rep.ns.find(m_name), p = rep.ns.find(p_name);
-        if (m == rep.ns.end() || p == rep.ns.end() || p->second <= 0) return;
+        double m = rep.ns(m_name), p = rep.ns(p_name);
+        if (m <= 0 || p <= 0) return;
         printf("%s: pool alloc+free %.2f ns, malloc+free %.2f ns: pool %.2f times faster\n", what,
-               p->second / per, m->second / per, m->second / p->second);
+               p / per, m / per, m / p);
     };
     ratio("free all 1000 in random order, then reallocate", "BM_MallocFreeBatch",
           "BM_PoolAllocFreeBatch", LIVE);
     ratio("free one random object of 1000, reallocate at once", "BM_MallocFree", "BM_PoolAllocFree",
           1);
-    auto loop = rep.ns.find("BM_LoopOnly"), m = rep.ns.find("BM_MallocFree"),
-         p = rep.ns.find("BM_PoolAllocFree");
-    if (loop != rep.ns.end() && m != rep.ns.end() && p != rep.ns.end() && p->second > loop->second)
+    double loop = rep.ns("BM_LoopOnly"), m = rep.ns("BM_MallocFree"),
+           p = rep.ns("BM_PoolAllocFree");
+    if (loop > 0 && m > 0 && p > loop)
         printf("the same less the loop's own %.2f ns: pool %.2f ns, malloc %.2f ns: %.2f times\n",
-               loop->second, p->second - loop->second, m->second - loop->second,
-               (m->second - loop->second) / (p->second - loop->second));
+               loop, p - loop, m - loop, (m - loop) / (p - loop));
     benchmark::Shutdown();
     return 0;
 }

@@ -30,8 +30,14 @@ qorv-netmon is running under $root
   supervisor log:  $root/logs/qorv-netmon.log.0
   agent log:       $root/logs/qorv-netagent.log.0
   core files:      $root/home/
+  control socket:  $root/run/qorv-netctl.sock
+  statistics:      $root/bin/qorv-netctl -r $root/run [NAME]
   stop it with:    kill \$(cat $pidfile)
 INFO
 echo
 echo "--- $root/logs/qorv-netmon.log.0"
 tail -n 5 "$root/logs/qorv-netmon.log.0" 2>/dev/null || true
+echo
+echo "--- live statistics: $root/bin/qorv-netctl -r $root/run"
+for _ in $(seq 30); do [ -S "$root/run/qorv-netctl.sock" ] && break; sleep 0.1; done
+"$root/bin/qorv-netctl" -r "$root/run" || true

@@ -6,7 +6,11 @@
 // never interleaved, split or lost.  The debug file's rotation may log an
 // error to the main file (debug lock, then main lock); the main file's own
 // rotation never logs, so the two locks are only ever taken in that order.
-// tr_mask, the echo flag, the output mode and the initialised flag are plain
+// tr_mask, the echo flag, the output mode and the initialised flag are words
+// written at start-up (or by the verbose toggle) while other threads, such as
+// the control socket's, may already log: they are read and written here with
+// relaxed atomic operations, so a reader sees the old or the new value whole.
+// Callers that test tr_mask themselves read it plainly.
 // words written at start-up (or by the verbose toggle).
 #include "core/logging.h"
 
@@ -25,6 +29,7 @@
 
 #include "core/agent_config.h"
 #include "core/nassert.h"
+#include "core/ncounter.h"
 #include "core/nmem.h"
 #include "core/sysinit.h"
 
@@ -197,7 +202,7 @@ static void tr_dump_one_file(struct tr_logfile *lf, const char *line, size_t len
 }
 
 void tr_log(uint64_t category, int level, const char *fmt, ...) {
-    if ((tr_mask & category) == 0 || fmt == nullptr) return;
+    if ((n_counter_get(tr_mask) & category) == 0 || fmt == nullptr) return;
     tr_depth++;
 
     char line[TR_LINE_MAX];
@@ -224,15 +229,15 @@ void tr_log(uint64_t category, int level, const char *fmt, ...) {
     line[n++] = '\n';
     line[n] = '\0';
 
-    if (tr_echo) fputs(line, stdout);
-    if (tr_initialized) {
+    if (n_counter_get(tr_echo)) fputs(line, stdout);
+    if (n_counter_get(tr_initialized)) {
         if (level == TR_DEBUG) {
             if (agent_cfg->ac_debug && tr_debug_lf.lf_fp != nullptr)
                 tr_dump_one_file(&tr_debug_lf, line, n);
-        } else if (tr_output == TR_OUT_SYSLOG) {
+        } else if (n_counter_get(tr_output) == TR_OUT_SYSLOG) {
             if (level >= 0 && level < TR_NLEVELS && tr_levels[level].syslog_prio >= 0)
                 syslog(tr_levels[level].syslog_prio, "%s", line + TR_STAMP_LEN);
-        } else if (tr_output == TR_OUT_FILE) {
+        } else if (n_counter_get(tr_output) == TR_OUT_FILE) {
             tr_dump_one_file(&tr_main_lf, line, n);
         }
     }
@@ -281,16 +286,16 @@ void tr_init(void) {
     struct agent_config *cfg = agent_cfg;
 
     // A second call (a program that re-reads its record) starts afresh.
-    tr_initialized = 0;
+    n_counter_set(tr_initialized, uint8_t{0});
     tr_close_file(&tr_main_lf);
     tr_close_file(&tr_debug_lf);
 
     if (cfg->ac_dest != nullptr && strcmp(cfg->ac_dest, "syslog") == 0) {
-        tr_output = TR_OUT_SYSLOG;
+        n_counter_set(tr_output, uint32_t{TR_OUT_SYSLOG});
         openlog(nullptr, LOG_PID | LOG_NDELAY, LOG_USER);
     } else if (cfg->ac_dest != nullptr && strcmp(cfg->ac_dest, "file") == 0) {
         tr_log(1, TR_DEBUG, "Initializing file logging...");
-        tr_output = TR_OUT_FILE;
+        n_counter_set(tr_output, uint32_t{TR_OUT_FILE});
         if (!tr_open_file(&tr_main_lf, cfg->ac_logfile)) N_ASSERT(tr_main_lf.lf_fp != ((void *)0));
     } else {
         tr_log(1, TR_ERROR, "Incorrect option provided for log destination. Exiting");
@@ -302,10 +307,10 @@ void tr_init(void) {
         if (!tr_open_file(&tr_debug_lf, cfg->ac_debug_logfile)) return;
     }
 
-    tr_initialized = 1;
+    n_counter_set(tr_initialized, uint8_t{1});
     tr_log(1, TR_INFO, "Logging infra initialized...");
     if (cfg->ac_flow_debug) {
-        tr_mask |= TR_FLOWDEBUG;
+        n_counter_set(tr_mask, n_counter_get(tr_mask) | TR_FLOWDEBUG);
         tr_log(1, TR_INFO, "Debug flow logs is enabled");
     }
 }
@@ -344,17 +349,17 @@ void logging_init(void *) {
 SYSINIT(logging, "logging", SI_SUB_LOGGING, 2, logging_init, nullptr);
 
 void tr_verbose_toggle(void) {
-    if (tr_mask != ~uint64_t{0}) {
-        tr_saved_mask = tr_mask;
-        tr_mask = ~uint64_t{0};
+    if (n_counter_get(tr_mask) != ~uint64_t{0}) {
+        tr_saved_mask = n_counter_get(tr_mask);
+        n_counter_set(tr_mask, ~uint64_t{0});
         tr_log(1, TR_INFO, "Verbose logging enabled");
     } else {
-        tr_mask = tr_saved_mask;
-        if (tr_mask & TR_GEN) tr_log(1, TR_INFO, "Verbose logging disabled");
+        n_counter_set(tr_mask, tr_saved_mask);
+        if (tr_saved_mask & TR_GEN) tr_log(1, TR_INFO, "Verbose logging disabled");
     }
 }
 
-void tr_set_echo(int on) { tr_echo = static_cast<uint8_t>(on); }
+void tr_set_echo(int on) { n_counter_set(tr_echo, static_cast<uint8_t>(on)); }
 
 int tr_logdir_path(char *buf, const char *name) {
     return sprintf(buf, "%s/%s", agent_cfg->ac_logdir, name);

@@ -207,7 +207,7 @@ entry record_entry(const std::string &full, const struct kv_record &r) {
 
 std::vector<struct kv_record> records_of(const response &r) {
     std::vector<struct kv_record> recs(r.body.size() / sizeof(struct kv_record));
-    memcpy(recs.data(), r.body.data(), recs.size() * sizeof(struct kv_record));
+    if (!recs.empty()) memcpy(recs.data(), r.body.data(), recs.size() * sizeof(struct kv_record));
     for (auto &rec : recs)
         rec.kr_name[sizeof(rec.kr_name) - 1] = '\0';
     return recs;
@@ -221,7 +221,8 @@ std::string join(const std::string &path, const std::string &name) {
 // (it begins with '.', or is a whole first component below the root), or
 // the name of an instance of a table node (path ends in ".*").
 std::string listed_name(const std::string &path, const std::vector<char> &body) {
-    std::string label(body.data(), strnlen(body.data(), body.size()));
+    std::string label =
+        body.empty() ? "" : std::string(body.data(), strnlen(body.data(), body.size()));
     if (path.size() >= 2 && path.compare(path.size() - 2, 2, ".*") == 0)
         return join(path.substr(0, path.size() - 2), label);
     return path + label;

@@ -12,20 +12,12 @@
 
 #include "core/logging.h"
 #include "core/nmem.h"
+#include "support/test_support.h"
 
 namespace {
 
 using ::testing::HasSubstr;
 
-template <class F>
-std::string echoed(F fn) {
-    testing::internal::CaptureStdout();
-    tr_set_echo(1);
-    fn();
-    fflush(stdout);
-    tr_set_echo(0);
-    return testing::internal::GetCapturedStdout();
-}
 
 struct block {
     int8_t c;
@@ -68,7 +60,7 @@ TEST(KvRegister, MapsBlocksAndTheHeadList) {
     EXPECT_EQ(kv_head_next(&h2), &h1);
 
     // A second registration would loop the list: refused, first one kept.
-    std::string out = echoed([&] { EXPECT_EQ(kv_register(&h1), -1); });
+    std::string out = qt::echoed([&] { EXPECT_EQ(kv_register(&h1), -1); });
     EXPECT_THAT(out, HasSubstr("ERROR kv_register: h1 already registered"));
     EXPECT_EQ(kv_head_next(&h1), nullptr);
 
@@ -85,7 +77,7 @@ void export_fn(void *, void *, int) {}
 TEST(KvTables, OpsKeepTheFirstAndExportsAreCopied) {
     static const struct kv_ops first = {}, second = {};
     kv_register_ops(3, &first);
-    std::string out = echoed([] { kv_register_ops(3, &second); });
+    std::string out = qt::echoed([] { kv_register_ops(3, &second); });
     EXPECT_THAT(out, HasSubstr(" ERROR kv_register_ops: error kv_ops already registered\n"));
     struct kv_head kh = {"typed", 3, 0, 0, {}, 0, nullptr, nullptr, nullptr, nullptr, {}};
     ASSERT_EQ(kv_register(&kh), 0);
@@ -93,7 +85,7 @@ TEST(KvTables, OpsKeepTheFirstAndExportsAreCopied) {
     kv_unregister(&kh);
     EXPECT_EQ(kh.kh_ops, nullptr);
 
-    EXPECT_EQ(echoed([] { EXPECT_EQ(kv_get_export(2), nullptr); }), "");
+    EXPECT_EQ(qt::echoed([] { EXPECT_EQ(kv_get_export(2), nullptr); }), "");
     static struct kv_export kexp = {2, export_fn, {}};
     kv_export_register(&kexp);
     struct kv_export *a = kv_get_export(2), *b = kv_get_export(2);
@@ -169,7 +161,7 @@ TEST(KvLog, AddressListLogsEveryStartedEntry) {
     r.kr_type = KV_T_IPV4_LIST;
     r.kr_size = 20;
     r.kr_value.addrs = addrs;
-    std::string out = echoed([&] { kv_log_records(1, &r); });
+    std::string out = qt::echoed([&] { kv_log_records(1, &r); });
     EXPECT_THAT(out, HasSubstr(" DEBUG list:IPv4 10.0.0.1\n"));
     EXPECT_THAT(out, HasSubstr(" DEBUG list:IPv4 192.168.1.2\n"));
 }

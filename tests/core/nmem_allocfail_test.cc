@@ -18,20 +18,10 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-// Runs fn with the log echo captured; returns what was echoed.
-template <class F>
-std::string echoed(F fn) {
-    testing::internal::CaptureStdout();
-    tr_set_echo(1);
-    fn();
-    fflush(stdout);
-    tr_set_echo(0);
-    return testing::internal::GetCapturedStdout();
-}
 
 TEST(NmemAllocFail, FailedAllocationIsCountedAndSilent) {
     struct nmem_stats before = nmem_stats;
-    std::string out = echoed([] {
+    std::string out = qt::echoed([] {
         qt::FailAlloc f(1);
         EXPECT_EQ(nmem_alloc(32, NMEM_ZERO), nullptr);
     });
@@ -47,7 +37,7 @@ TEST(NmemAllocFail, FailedAllocationIsCountedAndSilent) {
 TEST(NmemAllocFail, StringCopiesReportAndReturnNothing) {
     uint64_t live = nmem_stats.ns_alloced_objs;
     char *s = reinterpret_cast<char *>(1);
-    std::string out = echoed([&] {
+    std::string out = qt::echoed([&] {
         qt::FailAlloc f(1);
         s = n_strdup("abc");
     });
@@ -56,7 +46,7 @@ TEST(NmemAllocFail, StringCopiesReportAndReturnNothing) {
 
     char *fmt = nullptr;
     int n = 0;
-    out = echoed([&] {
+    out = qt::echoed([&] {
         qt::FailAlloc f(1);
         n = n_asprintf(&fmt, "%d-%s", 7, "x");
     });
@@ -88,7 +78,7 @@ TEST_F(LoggingAllocFail, DebugFileFailuresLeaveLoggingUninitialisedWithoutLeaks)
     for (long nth : {3L, 4L}) {
         tr_init();  // a clean start: closes and frees what the last run held
         uint64_t live = nmem_stats.ns_alloced_objs;
-        std::string out = echoed([&] {
+        std::string out = qt::echoed([&] {
             qt::FailAlloc f(nth);
             tr_init();
         });

@@ -10,27 +10,13 @@
 #include "core/logging.h"
 #include "core/netctl/netctl_vars.h"
 #include "core/nmem.h"
+#include "support/test_support.h"
 
 namespace {
 
 using ::testing::HasSubstr;
 
-template <class F>
-std::string echoed(F fn) {
-    testing::internal::CaptureStdout();
-    tr_set_echo(1);
-    fn();
-    fflush(stdout);
-    tr_set_echo(0);
-    return testing::internal::GetCapturedStdout();
-}
 
-// Death-test statements send the log echo to stderr, to be matched along
-// with the assertion stop.
-void echo_to_stderr() {
-    fflush(stdout);
-    dup2(2, 1);
-}
 
 uintptr_t addr(const void *p) {
     return reinterpret_cast<uintptr_t>(p);
@@ -38,12 +24,12 @@ uintptr_t addr(const void *p) {
 
 TEST(NmemPool, RefusesTooSmallAndWrappingSizesWithoutLeaking) {
     uint64_t live = nmem_stats.ns_alloced_objs, pools = nmem_stats.ns_pools;
-    std::string out = echoed([] { EXPECT_EQ(nmem_pool_create("tiny", 4, 7, 0), nullptr); });
+    std::string out = qt::echoed([] { EXPECT_EQ(nmem_pool_create("tiny", 4, 7, 0), nullptr); });
     EXPECT_THAT(out, HasSubstr(" ERROR nmem_pool_create: error min size 8 required\n"));
     // (size + 10) x count wraps in 32 bits; so does size + 10; a negative count.
     const std::pair<int, uint32_t> wrapping[] = {{10, 429496730u}, {1, 0xFFFFFFFFu}, {-1, 64u}};
     for (auto [count, size] : wrapping) {
-        out = echoed([&] { EXPECT_EQ(nmem_pool_create("huge", count, size, 0), nullptr); });
+        out = qt::echoed([&] { EXPECT_EQ(nmem_pool_create("huge", count, size, 0), nullptr); });
         EXPECT_THAT(out, HasSubstr(" ERROR nmem_pool_create: pool items alloc failed\n"));
     }
     EXPECT_EQ(nmem_stats.ns_alloced_objs, live);
@@ -89,7 +75,7 @@ TEST(NmemPool, ZeroFlagClearsAReusedObjectAndItsLink) {
 TEST(NmemPoolDeathTest, DamageAndMisuseStop) {
     EXPECT_DEATH(
         {
-            echo_to_stderr();
+            qt::echo_to_stderr();
             struct nmem_pool *np = nmem_pool_create("dup", 2, 16, 0);
             void *p = nmem_pool_alloc(np);
             nmem_pool_free(np, p);
@@ -100,7 +86,7 @@ TEST(NmemPoolDeathTest, DamageAndMisuseStop) {
         "failed");
     EXPECT_DEATH(
         {
-            echo_to_stderr();
+            qt::echo_to_stderr();
             struct nmem_pool *np = nmem_pool_create("trail", 2, 16, 0);
             reinterpret_cast<char *>(np->np_free)[8 + 16] = 0;
             nmem_pool_alloc(np);
@@ -110,7 +96,7 @@ TEST(NmemPoolDeathTest, DamageAndMisuseStop) {
     // A write after free into the link must not lead the list astray.
     EXPECT_DEATH(
         {
-            echo_to_stderr();
+            qt::echo_to_stderr();
             struct nmem_pool *np = nmem_pool_create("link", 2, 16, 0);
             auto *p = static_cast<char *>(nmem_pool_alloc(np));
             nmem_pool_free(np, p);
@@ -120,7 +106,7 @@ TEST(NmemPoolDeathTest, DamageAndMisuseStop) {
         "nmem_overwritten: freed memory object overwritten obj 0x[0-9a-f]+ size 16\n");
     EXPECT_DEATH(
         {
-            echo_to_stderr();
+            qt::echo_to_stderr();
             struct nmem_pool *np = nmem_pool_create("busy", 3, 16, 0);
             nmem_pool_alloc(np);
             nmem_pool_destroy(np);

@@ -6,15 +6,10 @@
 #include <cstring>
 
 #include "core/logging.h"
+#include "support/test_support.h"
 
 namespace {
 
-// Death-test statements send the log echo to stderr so that the warning
-// texts can be matched along with the assertion stop.
-void echo_to_stderr() {
-    fflush(stdout);
-    dup2(2, 1);
-}
 
 TEST(Nmem, ObjectLayoutAndCounters) {
     struct nmem_stats before = nmem_stats;
@@ -74,7 +69,7 @@ using NmemDeathTest = ::testing::Test;
 TEST_F(NmemDeathTest, WritePastTheEndStopsOnFree) {
     EXPECT_DEATH(
         {
-            echo_to_stderr();
+            qt::echo_to_stderr();
             auto *p = static_cast<char *>(nmem_alloc(16, 0));
             p[16] = 'x';
             nmem_free(p);
@@ -86,7 +81,7 @@ TEST_F(NmemDeathTest, WritePastTheEndStopsOnFree) {
 TEST_F(NmemDeathTest, WriteBeforeTheStartStopsOnFree) {
     EXPECT_DEATH(
         {
-            echo_to_stderr();
+            qt::echo_to_stderr();
             auto *p = static_cast<char *>(nmem_alloc(16, 0));
             p[-1] = 0;
             nmem_free(p);
@@ -117,7 +112,7 @@ TEST_F(NmemDeathTest, CountsTheOverwriteBeforeStopping) {
 TEST_F(NmemDeathTest, SecondFreeOfAHeapObjectIsADuplicateFree) {
     EXPECT_DEATH(
         {
-            echo_to_stderr();
+            qt::echo_to_stderr();
             void *p = nmem_alloc(24, 0);
             nmem_free(p);
             nmem_free(p);
@@ -129,7 +124,7 @@ TEST_F(NmemDeathTest, SecondFreeOfAHeapObjectIsADuplicateFree) {
 TEST_F(NmemDeathTest, SecondFreeOfAnEmptyObjectIsADuplicateFree) {
     EXPECT_DEATH(
         {
-            echo_to_stderr();
+            qt::echo_to_stderr();
             void *p = nmem_alloc(0, 0);
             nmem_free(p);
             nmem_free(p);
@@ -141,7 +136,7 @@ TEST_F(NmemDeathTest, SecondFreeOfAnEmptyObjectIsADuplicateFree) {
 TEST_F(NmemDeathTest, WarningsAreSilentButTheStopHappensWithoutTheGeneralCategory) {
     EXPECT_DEATH(
         {
-            echo_to_stderr();
+            qt::echo_to_stderr();
             tr_mask = 0;
             auto *p = static_cast<char *>(nmem_alloc(8, 0));
             p[8] = 1;

@@ -1,10 +1,15 @@
 #include "support/test_support.h"
 
+#include <gtest/gtest.h>
+
+#include "core/logging.h"
+
 #include <ftw.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -18,7 +23,9 @@ TempDir::TempDir() {
     path_ = tmpl;
 }
 
-TempDir::~TempDir() { remove_tree(path_); }
+TempDir::~TempDir() {
+    remove_tree(path_);
+}
 
 void remove_tree(const std::string &path) {
     nftw(
@@ -39,7 +46,9 @@ void write_file(const std::string &path, const std::string &text) {
     out << text;
 }
 
-bool file_exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+bool file_exists(const std::string &path) {
+    return access(path.c_str(), F_OK) == 0;
+}
 
 long file_size(const std::string &path) {
     struct stat st;
@@ -49,8 +58,24 @@ long file_size(const std::string &path) {
 std::vector<std::string> split_lines(const std::string &text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
-    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    for (std::string l; std::getline(in, l);)
+        lines.push_back(l);
     return lines;
+}
+
+std::string echoed(const std::function<void()> &fn) {
+    testing::internal::CaptureStdout();
+    tr_set_echo(1);
+    fn();
+    fflush(stdout);
+    tr_set_echo(0);
+    return testing::internal::GetCapturedStdout();
+}
+
+void echo_to_stderr() {
+    fflush(stdout);
+    dup2(2, 1);
+    tr_set_echo(1);
 }
 
 }  // namespace qt

@@ -1,6 +1,7 @@
 // Helpers shared by the test programs.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -8,7 +9,7 @@ namespace qt {
 
 // A fresh directory under $TMPDIR (or /tmp), removed with its contents.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir &) = delete;
@@ -16,7 +17,7 @@ public:
     const std::string &path() const { return path_; }
     std::string operator/(const std::string &name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -26,5 +27,12 @@ bool file_exists(const std::string &path);
 long file_size(const std::string &path);  // -1 when missing
 std::vector<std::string> split_lines(const std::string &text);
 void remove_tree(const std::string &path);
+
+// Runs fn with the log echo on and returns what it printed on standard
+// output (log lines echo there, also before logging is set up).
+std::string echoed(const std::function<void()> &fn);
+// For death-test statements: the echo goes to standard error from here on,
+// where the death test matches it along with the stop.
+void echo_to_stderr();
 
 }  // namespace qt
