@@ -29,7 +29,12 @@ TEST(Sig, FatalSignalsAreLoggedAndEndTheProcess) {
     qt::TempDir dir;
     auto r = qt::run_child([&] {
         start(dir / "segv");
+#ifdef QORV_SANITIZED
+        // The sanitizers report a real bad access themselves and exit.
+        raise(SIGSEGV);
+#else
         *static_cast<volatile int *>(nullptr) = 1;
+#endif
     });
     EXPECT_TRUE(r.killed_by(SIGSEGV)) << r.status;
     std::string log = qt::read_file(dir / "segv.0");
@@ -113,7 +118,8 @@ TEST(Sig, RegisterInstallsOnceReplacesAndClearingRestoresTheDefault) {
     auto lines = qt::split_lines(qt::capture_stdout([] { print_backtrace(); }));
     ASSERT_GE(lines.size(), 3u);
     EXPECT_NE(lines[0].find(" ERROR print_backtrace:"), std::string::npos);
-    EXPECT_NE(lines[1].find("print_backtrace"), std::string::npos);  // innermost first
+    // Innermost first (an address sanitizer's interceptor may come before).
+    EXPECT_NE((lines[1] + lines[2]).find("print_backtrace"), std::string::npos);
 }
 
 }  // namespace
