@@ -94,16 +94,13 @@ BENCHMARK(BM_ResolveLastName);
 
 int main(int argc, char **argv) {
     tr_set_echo(0);
-    benchmark::Initialize(&argc, argv);
-    qb::RatioReporter rep;
-    benchmark::RunSpecifiedBenchmarks(&rep);
-    double every = rep.ns("BM_ResolveEveryName"), last = rep.ns("BM_ResolveLastName"),
-           map = rep.ns("BM_StdMapFindEveryName");
-    if (every > 0 && map > 0 && last > 0)
-        printf(
-            "netctl_resolve of a four-component name among 1000: %.1f ns on average, %.1f ns "
-            "for the last registered; std::map find %.1f ns (ratio %.2f)\n",
-            every, last, map, every / map);
-    benchmark::Shutdown();
-    return 0;
+    return qb::run_and_report(argc, argv, [](const qb::RatioReporter &rep) {
+        double every = rep.ns("BM_ResolveEveryName"), last = rep.ns("BM_ResolveLastName"),
+               map = rep.ns("BM_StdMapFindEveryName");
+        if (every > 0 && map > 0 && last > 0)
+            printf(
+                "netctl_resolve of a four-component name among 1000: %.1f ns on average, %.1f ns "
+                "for the last registered; std::map find %.1f ns (ratio %.2f)\n",
+                every, last, map, every / map);
+    });
 }

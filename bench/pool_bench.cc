@@ -162,24 +162,22 @@ BENCHMARK(BM_PoolAllocFreeBatch);
 
 int main(int argc, char **argv) {
     tr_set_echo(0);
-    benchmark::Initialize(&argc, argv);
-    qb::RatioReporter rep;
-    benchmark::RunSpecifiedBenchmarks(&rep);
-    auto ratio = [&](const char *what, const char *m_name, const char *p_name, double per) {
-        double m = rep.ns(m_name), p = rep.ns(p_name);
-        if (m <= 0 || p <= 0) return;
-        printf("%s: pool alloc+free %.2f ns, malloc+free %.2f ns: pool %.2f times faster\n", what,
-               p / per, m / per, m / p);
-    };
-    ratio("free all 1000 in random order, then reallocate", "BM_MallocFreeBatch",
-          "BM_PoolAllocFreeBatch", LIVE);
-    ratio("free one random object of 1000, reallocate at once", "BM_MallocFree", "BM_PoolAllocFree",
-          1);
-    double loop = rep.ns("BM_LoopOnly"), m = rep.ns("BM_MallocFree"),
-           p = rep.ns("BM_PoolAllocFree");
-    if (loop > 0 && m > 0 && p > loop)
-        printf("the same less the loop's own %.2f ns: pool %.2f ns, malloc %.2f ns: %.2f times\n",
-               loop, p - loop, m - loop, (m - loop) / (p - loop));
-    benchmark::Shutdown();
-    return 0;
+    return qb::run_and_report(argc, argv, [](const qb::RatioReporter &rep) {
+        auto ratio = [&](const char *what, const char *m_name, const char *p_name, double per) {
+            double m = rep.ns(m_name), p = rep.ns(p_name);
+            if (m <= 0 || p <= 0) return;
+            printf("%s: pool alloc+free %.2f ns, malloc+free %.2f ns: pool %.2f times faster\n",
+                   what, p / per, m / per, m / p);
+        };
+        ratio("free all 1000 in random order, then reallocate", "BM_MallocFreeBatch",
+              "BM_PoolAllocFreeBatch", LIVE);
+        ratio("free one random object of 1000, reallocate at once", "BM_MallocFree",
+              "BM_PoolAllocFree", 1);
+        double loop = rep.ns("BM_LoopOnly"), m = rep.ns("BM_MallocFree"),
+               p = rep.ns("BM_PoolAllocFree");
+        if (loop > 0 && m > 0 && p > loop)
+            printf(
+                "the same less the loop's own %.2f ns: pool %.2f ns, malloc %.2f ns: %.2f times\n",
+                loop, p - loop, m - loop, (m - loop) / (p - loop));
+    });
 }

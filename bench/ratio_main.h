@@ -55,4 +55,16 @@ inline int run_with_ratios(int argc, char **argv,
     return 0;
 }
 
+// A benchmark main for programs that print their own comparisons: runs the
+// benchmarks, then hands the reporter (fastest time per benchmark) to report.
+template <class Report>
+inline int run_and_report(int argc, char **argv, Report report) {
+    benchmark::Initialize(&argc, argv);
+    RatioReporter rep;
+    benchmark::RunSpecifiedBenchmarks(&rep);
+    report(rep);
+    benchmark::Shutdown();
+    return 0;
+}
+
 }  // namespace qb

@@ -15,6 +15,18 @@
         if (!(cond)) fz::check_failed(#cond, __FILE__, __LINE__); \
     } while (0)
 
+// Makes fn, the target's entry function, the libFuzzer entry point; the
+// regression test that replays saved inputs defines QORV_FUZZ_NO_DRIVER and
+// calls the entry functions itself.
+#ifndef QORV_FUZZ_NO_DRIVER
+#define FZ_DRIVER(fn)                                                         \
+    extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) { \
+        return fn(data, size);                                                \
+    }
+#else
+#define FZ_DRIVER(fn)
+#endif
+
 namespace fz {
 
 // The file being replayed, when a test replays saved inputs.

@@ -320,8 +320,4 @@ int fz_run_kv(const uint8_t *data, size_t size) {
     return fz_kv::one_input(data, size);
 }
 
-#ifndef QORV_FUZZ_NO_DRIVER
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    return fz_run_kv(data, size);
-}
-#endif
+FZ_DRIVER(fz_run_kv)

@@ -225,8 +225,4 @@ int fz_run_netctl_request(const uint8_t *data, size_t size) {
     return fz_req::one_input(data, size);
 }
 
-#ifndef QORV_FUZZ_NO_DRIVER
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    return fz_run_netctl_request(data, size);
-}
-#endif
+FZ_DRIVER(fz_run_netctl_request)

@@ -221,8 +221,4 @@ int fz_run_netctl_tree(const uint8_t *data, size_t size) {
     return fz_tree::one_input(data, size);
 }
 
-#ifndef QORV_FUZZ_NO_DRIVER
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    return fz_run_netctl_tree(data, size);
-}
-#endif
+FZ_DRIVER(fz_run_netctl_tree)

@@ -118,8 +118,4 @@ int fz_run_npmd_opts(const uint8_t *data, size_t size) {
     return fz_opts::one_input(data, size);
 }
 
-#ifndef QORV_FUZZ_NO_DRIVER
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    return fz_run_npmd_opts(data, size);
-}
-#endif
+FZ_DRIVER(fz_run_npmd_opts)
