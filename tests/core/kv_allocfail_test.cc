@@ -258,4 +258,27 @@ TEST(KvAllocFail, EveryFailurePathReportsKeepsStateAndSucceedsAgain) {
     EXPECT_EQ(n_counter_get(nmem_stats.ns_pools), 0u);
 }
 
+// A write whose copy cannot be made is not made: the variable keeps the
+// string it had, rather than losing it for nothing.
+TEST(KvAllocFail, FailedStringCopyOnWriteKeepsTheOldString) {
+    struct kv_var sv = {"s", KV_T_STRING, 0, 8, 0, 0, 0};
+    char *field = n_strdup("old");
+    const uint64_t objs = n_counter_get(nmem_stats.ns_alloced_objs);
+    struct kv_record r = {};
+    char text[] = "new";
+    r.kr_value.str = text;
+    std::string out = qt::echoed([&] {
+        qt::FailAlloc f(1);
+        kv_write_data(&sv, &field, &r);
+    });
+    EXPECT_THAT(out, HasSubstr(" ERROR n_strdup: str 'new' alloc failed\n"));
+    ASSERT_NE(field, nullptr);
+    EXPECT_STREQ(field, "old");
+    EXPECT_EQ(n_counter_get(nmem_stats.ns_alloced_objs), objs);
+    kv_write_data(&sv, &field, &r);
+    EXPECT_STREQ(field, "new");
+    EXPECT_EQ(n_counter_get(nmem_stats.ns_alloced_objs), objs);
+    nmem_free(field);
+}
+
 }  // namespace
