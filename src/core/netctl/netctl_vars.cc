@@ -4,8 +4,9 @@
 // every node's label, flags, leaf and child list.  Registration takes it;
 // lookups with the _locked suffix, resolution and the walks run under it,
 // held by the caller.  Requests take it through netctl_tree_lock_request,
-// which lets waiting registrations go first.  Nodes and leaves are never removed, so a node pointer
-// stays valid after the lock is released, but its children may change.
+// which lets waiting registrations go first.  Nodes and leaves are never
+// removed, so a node pointer stays valid after the lock is released, but
+// its children may change.
 //
 // Shape: the full name of a node is the concatenation of the labels from the
 // root down.  A label is cut only at a '.', and never after a first
