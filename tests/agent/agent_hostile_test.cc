@@ -327,7 +327,13 @@ TEST(AgentHostile, ServesWellBehavedClientsAndStaysFlatUnderHostileOnes) {
     EXPECT_GE(waits.size(), size_t(ROUNDS + 1));
     EXPECT_EQ(fds_max, fds0);
     EXPECT_EQ(objs_max, objs0);
+#ifndef QORV_SANITIZED
     EXPECT_LE(rss_max - rss0, 256);  // KiB; the heap may round a page or two
+#else
+    // The sanitizer's quarantine and stack frames grow resident memory by
+    // themselves; its leak check at the agent's exit stands in (a report
+    // makes the exit status non-zero).
+#endif
 
     // Every slow client was cut off at its deadline, and nothing crashed.
     ASSERT_TRUE(nh::alive(pid));
