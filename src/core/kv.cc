@@ -267,8 +267,11 @@ void kv_write_data(const struct kv_var *kv, void *data, const struct kv_record *
             char *old = kv_load<char *>(p);
             // The new copy is made before the old string goes, so that a record
             // carrying the variable's own string is copied, not freed first.
+            // Without memory for the copy the write does not happen (n_strdup
+            // has said so): the old string stays rather than being lost.
             const char *src = r->kr_value.str;
             char *copy = src != nullptr ? n_strdup(src) : nullptr;
+            if (src != nullptr && copy == nullptr) break;
             kv_store(p, copy);
             if (old != nullptr) nmem_free(old);
             break;

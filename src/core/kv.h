@@ -208,7 +208,8 @@ struct kv_head *kv_head_next(const struct kv_head *kh);
 void kv_read_data(const struct kv_var *kv, const void *data, struct kv_record *r);
 // One variable from r into the block at data.  A string variable receives
 // an n_strdup copy of r's string (null stays null) and its old string is
-// released with nmem_free.  Address lists cannot be written (stop).
+// released with nmem_free; when the copy cannot be made the variable keeps
+// its old string.  Address lists cannot be written (stop).
 void kv_write_data(const struct kv_var *kv, void *data, const struct kv_record *r);
 int kv_read_index(const struct kv_head *kh, int i, const void *data, struct kv_record *r);
 // r's value += variable i's value, at the variable's width, wrapping.

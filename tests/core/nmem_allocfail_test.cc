@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/agent_config.h"
+#include "core/child.h"
 #include "core/logging.h"
 #include "core/nmem.h"
 #include "support/fail_alloc.h"
@@ -17,7 +18,6 @@ namespace {
 
 using ::testing::HasSubstr;
 using ::testing::Not;
-
 
 TEST(NmemAllocFail, FailedAllocationIsCountedAndSilent) {
     struct nmem_stats before = nmem_stats;
@@ -57,7 +57,7 @@ TEST(NmemAllocFail, StringCopiesReportAndReturnNothing) {
 }
 
 class LoggingAllocFail : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         tr_set_echo(0);
         cfg_.ac_dest = dest_;
@@ -93,22 +93,70 @@ TEST_F(LoggingAllocFail, DebugFileFailuresLeaveLoggingUninitialisedWithoutLeaks)
     }
 }
 
-TEST_F(LoggingAllocFail, FailedRotationNameKeepsWritingTheCurrentFile) {
-    int fd = open((debug_ + ".0").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_EQ(ftruncate(fd, 52428790), 0);
+// The last bytes of a file (log files here are 50 MiB, mostly a hole).
+std::string tail(const std::string &path, size_t n = 200) {
+    int fd = open(path.c_str(), O_RDONLY);
+    off_t size = lseek(fd, 0, SEEK_END);
+    off_t from = size > off_t(n) ? size - off_t(n) : 0;
+    std::string out(size_t(size - from), '\0');
+    EXPECT_EQ(pread(fd, out.data(), out.size(), from), ssize_t(out.size()));
     close(fd);
-    tr_init();
-    {
-        qt::FailAlloc f(1);
-        tr_log(1, TR_DEBUG, "over the limit");
+    return out;
+}
+
+// A file that the start-up lines of tr_init still fit in, but that the
+// next long line takes past the rotation limit.
+constexpr off_t NEAR_FULL = 52428799 - 1000;
+const std::string long_line(1500, 'x');
+
+void presize(const std::string &path, off_t size) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_EQ(ftruncate(fd, size), 0);
+    close(fd);
+}
+
+// A rotation makes five names: base.0 and base.1 (to move base.1 onto
+// base.2), base.0 and base.1 again (to move base.0 onto base.1), and base.0
+// for the new file.  Whichever cannot be made, the line is written to
+// base.0, no generation is lost, and only the debug file's failure is
+// reported (in the main file).
+TEST_F(LoggingAllocFail, FailedRotationNamesKeepWritingAndLoseNoGeneration) {
+    for (bool debug : {true, false}) {
+        for (long nth = 1; nth <= 5; nth++) {
+            SCOPED_TRACE((debug ? "debug file, name " : "main file, name ") + std::to_string(nth));
+            qt::TempDir d;
+            main_ = d / "m.log";
+            debug_ = d / "d.log";
+            cfg_.ac_logfile = main_.data();
+            cfg_.ac_debug_logfile = debug_.data();
+            const std::string &base = debug ? debug_ : main_;
+            qt::write_file(base + ".1", "generation one\n");
+            presize(base + ".0", NEAR_FULL);
+            tr_init();
+            {
+                qt::FailAlloc f(nth);
+                tr_log(1, debug ? TR_DEBUG : TR_INFO, "over the limit %s", long_line.c_str());
+                EXPECT_FALSE(qt::fail_alloc_pending());
+            }
+            tr_log(1, debug ? TR_DEBUG : TR_INFO, "still logging");
+            EXPECT_THAT(tail(base + ".0", 4096), HasSubstr("over the limit " + long_line + "\n"));
+            EXPECT_THAT(tail(base + ".0"), HasSubstr("still logging\n"));
+            EXPECT_FALSE(qt::file_exists(base + ".3"));
+            // The oldest generation moved on, or stayed; it is not gone.
+            EXPECT_EQ(tail(base + (nth <= 2 ? ".1" : ".2")), "generation one\n");
+            EXPECT_GE(qt::file_size(base + (nth <= 4 ? ".0" : ".1")), NEAR_FULL);
+
+            std::string log = tail(main_ + ".0", 4096);
+            const std::string said =
+                nth <= 4 ? "ERROR tr_perform_rotation: Unable to \t\t\t\t    rotate " + base +
+                               ": asprintf error\n"
+                         : "ERROR tr_perform_rotation: asprintf error\n";
+            EXPECT_EQ(qt::count_of(log, "tr_perform_rotation"), debug ? 1u : 0u) << log;
+            if (debug) {
+                EXPECT_THAT(log, HasSubstr(said));
+            }
+        }
     }
-    EXPECT_THAT(qt::read_file(main_ + ".0"),
-                HasSubstr("ERROR tr_perform_rotation: Unable to \t\t\t\t    rotate " + debug_ +
-                          ": asprintf error\n"));
-    EXPECT_GT(qt::file_size(debug_ + ".0"), 52428790);
-    EXPECT_FALSE(qt::file_exists(debug_ + ".1"));
-    tr_log(1, TR_DEBUG, "still logging");
-    EXPECT_THAT(qt::read_file(debug_ + ".0").substr(52428790), HasSubstr("DEBUG still logging\n"));
 }
 
 using LoggingAllocFailDeathTest = LoggingAllocFail;
@@ -123,6 +171,58 @@ TEST_F(LoggingAllocFailDeathTest, MainFileCopyFailureStops) {
             tr_init();
         },
         "ERROR tr_init: strdup error: Cannot allocate memory\n(.|\n)*tr_init: Assertion");
+    EXPECT_DEATH(
+        {
+            qt::echo_to_stderr();
+            qt::fail_alloc_nth(2);
+            tr_init();
+        },
+        "ERROR tr_init: asprintf error\n(.|\n)*logging.cc:[0-9]+: tr_init: Assertion "
+        "`tr_main_lf.lf_fp != \\(\\(void \\*\\)0\\)' failed");
+}
+
+// Start-up copies of the logging module: the destination, the log
+// directory and the two joined file names.
+TEST_F(LoggingAllocFailDeathTest, LoggingStartUpCopiesStop) {
+    const struct {
+        const char *copy, *assertion;
+    } steps[] = {
+        {"file", "logging_init: Assertion `cfg->ac_dest != \\(\\(void \\*\\)0\\)'"},
+        {"./", "logging_init: Assertion `cfg->ac_logdir != \\(\\(void \\*\\)0\\)'"},
+        {".//qorv-netagent.log", "logging_join: Assertion `joined != \\(\\(void \\*\\)0\\)'"},
+        {".//agent-debug.log", "logging_join: Assertion `joined != \\(\\(void \\*\\)0\\)'"},
+    };
+    cfg_ = agent_config{};
+    for (long nth = 1; nth <= 4; nth++) {
+        const auto &s = steps[nth - 1];
+        EXPECT_DEATH(
+            {
+                qt::echo_to_stderr();
+                qt::fail_alloc_nth(nth);
+                logging_init(nullptr);
+            },
+            std::string("ERROR n_strdup: str '") + s.copy + "' alloc failed\n(.|\n)*" + s.assertion)
+            << nth;
+    }
+}
+
+// Rotation falls back to the current file; without memory even for its
+// name the process stops, after saying so for the debug file.
+TEST_F(LoggingAllocFailDeathTest, RotationWithoutAnyMemoryStops) {
+    for (bool debug : {true, false}) {
+        presize((debug ? debug_ : main_) + ".0", NEAR_FULL);
+        tr_init();
+        EXPECT_DEATH(
+            {
+                qt::echo_to_stderr();
+                qt::fail_alloc_from(1);
+                tr_log(1, debug ? TR_DEBUG : TR_INFO, "%s", long_line.c_str());
+            },
+            std::string(debug ? "ERROR tr_perform_rotation: asprintf error\n(.|\n)*" : "") +
+                "logging.cc:[0-9]+: tr_perform_rotation: Assertion `0' failed")
+            << debug;
+        presize((debug ? debug_ : main_) + ".0", 0);
+    }
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 // Allocation failures in the runtime modules: start-up allocations stop the
 // process with their panic texts; later ones report and fall back.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/child.h"
 #include "core/kern_timeout.h"
+#include "core/netctl/netctl_sock.h"
 #include "core/nmem.h"
 #include "core/swi.h"
 #include "core/utils_unix.h"
@@ -30,6 +32,17 @@ TEST(RuntimeAllocFail, StartupAllocationsStopWithTheirPanicText) {
             swi_register([](void *) { return 0; }, nullptr);
         },
         "swi_register: Assertion `sh != \\(\\(void \\*\\)0\\)' failed");
+    // A thread whose stack cannot be had: the control socket's start-up
+    // stops rather than running on without its server.
+    EXPECT_DEATH(
+        {
+            pthread_attr_t attr;
+            pthread_attr_init(&attr);
+            pthread_attr_setstacksize(&attr, size_t{1} << 46);
+            pthread_setattr_default_np(&attr);
+            netctl_mod_init(nullptr);
+        },
+        "nthread_unix.cc:[0-9]+: nthread_create: Assertion `rc == 0' failed");
 }
 
 TEST(RuntimeAllocFail, RuntimeCopiesReportAndLeaveNothing) {
@@ -51,10 +64,18 @@ TEST(RuntimeAllocFail, RuntimeCopiesReportAndLeaveNothing) {
         EXPECT_EQ(qt::count_of(out, " ERROR Error allocating file_name\n"), 1u) << out;
     }
     EXPECT_EQ(nmem_stats.ns_alloced_objs, live);
-    char *slot = reinterpret_cast<char *>(1);
-    qt::FailAlloc f(1);
-    EXPECT_EQ(utils_os_name(&slot), nullptr);
-    EXPECT_EQ(slot, nullptr);
+    for (auto fn : {utils_os_name, utils_os_release}) {
+        char *slot = reinterpret_cast<char *>(1);
+        std::string out = qt::capture_stdout([&] {
+            qt::FailAlloc f(1);
+            EXPECT_EQ(fn(&slot), nullptr);
+        });
+        EXPECT_EQ(slot, nullptr);
+        EXPECT_EQ(qt::count_of(out, " alloc failed\n"), 1u) << out;
+        EXPECT_EQ(nmem_stats.ns_alloced_objs, live);
+        ASSERT_NE(fn(&slot), nullptr);  // the next call has its copy
+        nmem_free(slot);
+    }
 }
 
 }  // namespace

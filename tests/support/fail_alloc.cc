@@ -19,11 +19,13 @@ namespace {
 // Initial-exec TLS: reading it never allocates, even inside malloc.
 __attribute__((tls_model("initial-exec"))) thread_local long countdown;
 __attribute__((tls_model("initial-exec"))) thread_local long calls;
+__attribute__((tls_model("initial-exec"))) thread_local bool sticky;  // from the n-th on
 
 // True when this call is the one armed to fail.
 bool should_fail() {
     calls++;
     if (countdown > 0 && --countdown == 0) {
+        if (sticky) countdown = 1;
         errno = ENOMEM;
         return true;
     }
@@ -32,7 +34,14 @@ bool should_fail() {
 }  // namespace
 
 namespace qt {
-void fail_alloc_nth(long n) { countdown = n; }
+void fail_alloc_nth(long n) {
+    countdown = n;
+    sticky = false;
+}
+void fail_alloc_from(long n) {
+    countdown = n;
+    sticky = n > 0;
+}
 bool fail_alloc_pending() { return countdown > 0; }
 long fail_alloc_calls() { return calls; }
 void fail_alloc_reset_calls() { calls = 0; }

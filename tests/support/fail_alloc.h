@@ -14,6 +14,9 @@ namespace qt {
 // The n-th allocation call from now on this thread fails (n = 1: the next
 // one); n = 0 disarms.  Returns nothing; see fail_alloc_pending().
 void fail_alloc_nth(long n);
+// The n-th allocation call from now on and every later one on this thread
+// fail, until fail_alloc_nth(0): for paths whose recovery allocates too.
+void fail_alloc_from(long n);
 // True while an armed failure has not happened yet.
 bool fail_alloc_pending();
 // Number of allocation calls seen on this thread since the last reset.

@@ -207,7 +207,7 @@ int netctl_process_request(struct netctl_req *req) {
     void *instance = nullptr;
     if (req->nr_flags & NETCTL_F_PARENT) req->nr_parent = 1;
 
-    netctl_tree_guard guard;
+    netctl_request_guard guard;
     struct netctl_node *np = netctl_resolve(req, &remaining, &instance);
     switch (req->nr_op) {
         case NETCTL_OP_READ:

@@ -3,8 +3,10 @@
 // Locking: one process-private spin lock protects the whole tree: the root,
 // every node's label, flags, leaf and child list.  Registration takes it;
 // lookups with the _locked suffix, resolution and the walks run under it,
-// held by the caller.  Nodes and leaves are never removed, so a node pointer
-// stays valid after the lock is released, but its children may change.
+// held by the caller.  Requests take it through netctl_tree_lock_request,
+// which lets waiting registrations go first.  Nodes and leaves are never
+// removed, so a node pointer stays valid after the lock is released, but
+// its children may change.
 //
 // Shape: the full name of a node is the concatenation of the labels from the
 // root down.  A label is cut only at a '.', and never after a first
@@ -15,6 +17,9 @@
 // overflow instead of writing past it.
 #include "core/netctl/netctl_vars.h"
 
+#include <sched.h>
+
+#include <atomic>
 #include <cstring>
 
 #include "core/logging.h"
@@ -23,6 +28,12 @@
 
 static pthread_spinlock_t netctl_lock;
 static pthread_once_t netctl_lock_once = PTHREAD_ONCE_INIT;
+// Callers of netctl_tree_lock waiting for the lock.  Requests hold the lock
+// across their sends, up to a connection's deadline, and the server takes
+// it again for the next request within microseconds of releasing it: a
+// registering thread that is not on a processor at that moment (or shares
+// one with the server) would otherwise wait for request after request.
+static std::atomic<int> netctl_lock_waiting{0};
 
 static struct netctl_node netctl_root_node = {
     .nctl_label = {},
@@ -46,7 +57,20 @@ void netctl_lock_init(void) {
 
 void netctl_tree_lock(void) {
     netctl_lock_init();
+    netctl_lock_waiting.fetch_add(1);
     pthread_spin_lock(&netctl_lock);
+    netctl_lock_waiting.fetch_sub(1);
+}
+
+void netctl_tree_lock_request(void) {
+    netctl_lock_init();
+    for (;;) {
+        while (netctl_lock_waiting.load() != 0)
+            sched_yield();
+        pthread_spin_lock(&netctl_lock);
+        if (netctl_lock_waiting.load() == 0) return;
+        pthread_spin_unlock(&netctl_lock);
+    }
 }
 
 void netctl_tree_unlock(void) {

@@ -23,6 +23,10 @@
 void netctl_lock_init(void);
 void netctl_tree_lock(void);
 void netctl_tree_unlock(void);
+// The tree lock for serving a request: it gives way to every caller of
+// netctl_tree_lock that is waiting, so that a registration waits for at
+// most the request being served, not for the requests queued behind it.
+void netctl_tree_lock_request(void);
 
 // Holds the tree lock for its scope.
 class netctl_tree_guard {
@@ -31,6 +35,15 @@ class netctl_tree_guard {
     ~netctl_tree_guard() { netctl_tree_unlock(); }
     netctl_tree_guard(const netctl_tree_guard &) = delete;
     netctl_tree_guard &operator=(const netctl_tree_guard &) = delete;
+};
+
+// Holds the tree lock for a request's scope (netctl_tree_lock_request).
+class netctl_request_guard {
+  public:
+    netctl_request_guard() { netctl_tree_lock_request(); }
+    ~netctl_request_guard() { netctl_tree_unlock(); }
+    netctl_request_guard(const netctl_request_guard &) = delete;
+    netctl_request_guard &operator=(const netctl_request_guard &) = delete;
 };
 
 // The root: a static node with an empty label.

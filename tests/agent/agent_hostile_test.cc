@@ -1,0 +1,350 @@
+// A real qorv-netagent under hostile local clients on its control socket:
+// silent connections, half headers, clients that never read or hang up in
+// the middle of a walk, connection floods from several processes, and
+// request names of every length with and without a terminating NUL.
+// Meanwhile a well-behaved client keeps reading a variable.  The agent
+// must answer it within a bounded delay, keep its descriptors, memory and
+// live objects flat from round to round, and stop cleanly afterwards.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/child.h"
+#include "core/netctl/netctl_sock.h"
+#include "supervisor/netmon_harness.h"
+
+namespace {
+
+using clk = std::chrono::steady_clock;
+
+constexpr int DEADLINE_MS = NETCTL_CONN_TIMEOUT_MS;  // the agent's own
+constexpr int SLOW_PER_ROUND = 2;                    // a silent client and a half header
+constexpr int FLOOD_PROCS = 4, FLOOD_CONNS = 60, FLOOD_HOLD_MS = 100;
+constexpr int ROUNDS = 3;  // measured, after one that warms the agent up
+constexpr int NAME_MAX_LEN = 140;
+// A request name that is a variable at length 28, then longer.
+const std::string NAME_PATTERN =
+    "core.nmem.stats.alloced_objs" + std::string(NAME_MAX_LEN - 28, 'x');
+
+long ms_since(clk::time_point t0) {
+    return long(std::chrono::duration_cast<std::chrono::milliseconds>(clk::now() - t0).count());
+}
+
+// A connected socket whose connect, sends and receives give up after
+// timeout_ms (a full backlog makes connect wait).
+int connect_to(const std::string &path, int timeout_ms) {
+    struct sockaddr_un sa = {};
+    sa.sun_family = AF_UNIX;
+    memcpy(sa.sun_path, path.c_str(), path.size());
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct timeval tv = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    if (connect(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof(sa)) != 0) {
+        close(fd);
+        return -errno;
+    }
+    return fd;
+}
+
+struct answer {
+    int rc = 0;  // 0: closed after the last response; else the negated errno
+    std::vector<std::string> names;
+    std::vector<size_t> lens;
+    uint64_t first_value = 0;
+};
+
+answer read_answer(int fd) {
+    answer a;
+    struct netctl_msg m;
+    char name[NETCTL_NAME_MAX + 1];
+    static thread_local std::vector<char> body(65536);
+    while ((a.rc = netctl_client_response(fd, &m, name, body.data(), body.size())) == 1) {
+        if (a.names.empty() && m.nm_len >= sizeof(struct kv_record))
+            memcpy(&a.first_value, body.data() + offsetof(struct kv_record, kr_value), 8);
+        a.names.push_back(name);
+        a.lens.push_back(m.nm_len);
+    }
+    return a;
+}
+
+// Sends raw request bytes (then ends the stream when shut is set) and reads
+// the answer.
+answer raw_request(const std::string &sock, const std::string &bytes, bool shut) {
+    int fd = connect_to(sock, 10000);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
+    if (shut) shutdown(fd, SHUT_WR);
+    answer a = read_answer(fd);
+    close(fd);
+    return a;
+}
+
+uint64_t read_var(const std::string &sock, const char *name) {
+    int fd = connect_to(sock, 10000);
+    EXPECT_EQ(netctl_client_request(fd, name, NETCTL_OP_READ, 0), 0);
+    answer a = read_answer(fd);
+    close(fd);
+    EXPECT_EQ(a.lens, std::vector<size_t>{sizeof(struct kv_record)}) << name;
+    return a.first_value;
+}
+
+// Smallest of a few samples: the agent opens /proc/self/statm for a moment
+// once a second.
+long agent_fds(pid_t pid) {
+    long best = -1;
+    for (int i = 0; i < 5; i++, usleep(5000)) {
+        long n = 0;
+        DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+        while (struct dirent *e = readdir(d))
+            n += e->d_name[0] != '.';
+        closedir(d);
+        best = best < 0 ? n : std::min(best, n);
+    }
+    return best;
+}
+
+long agent_rss_kb(pid_t pid) {
+    long pages = 0, resident = 0;
+    FILE *f = fopen(("/proc/" + std::to_string(pid) + "/statm").c_str(), "r");
+    if (f == nullptr || fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = -1;
+    if (f != nullptr) fclose(f);
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// Whether an op-1 request named by the first len bytes of NAME_PATTERN
+// gets an answer from the agent's tree ("core.nmem.stats",
+// "agent.proc.stats"), and how long its body is.
+void expected_answer(size_t len, bool *answered, size_t *body) {
+    std::string name = NAME_PATTERN.substr(0, std::min(len, NETCTL_NAME_MAX));
+    // A name may end at a dot inside the label "core.nmem.stats".
+    *answered = name == "core" || name == "core.nmem" || name.rfind("core.nmem.stats", 0) == 0;
+    *body = name == "core.nmem.stats.alloced_objs" ? sizeof(struct kv_record) : 0;
+}
+
+// Every name length 0 .. NAME_MAX_LEN, three ways: a whole header (the name
+// NUL-padded below 128 bytes, all 128 bytes and no NUL from there on, and
+// any longer rest sent after the header), the bare name bytes, and the name
+// bytes with a NUL; the last two end the stream.  Returns the requests made.
+int name_sweep(const std::string &sock) {
+    int made = 0;
+    for (size_t len = 0; len <= NAME_MAX_LEN; len++) {
+        SCOPED_TRACE("name length " + std::to_string(len));
+        struct netctl_msg m = {};
+        memcpy(m.nm_name, NAME_PATTERN.data(), std::min(len, NETCTL_NAME_MAX));
+        m.nm_op = NETCTL_OP_READ;
+        std::string header(reinterpret_cast<const char *>(&m), sizeof(m));
+        if (len > NETCTL_NAME_MAX) header += NAME_PATTERN.substr(NETCTL_NAME_MAX, len - 128);
+        answer a = raw_request(sock, header, false);
+        bool answered;
+        size_t body;
+        expected_answer(len, &answered, &body);
+        if (answered) {
+            EXPECT_EQ(a.names, std::vector<std::string>{
+                                   NAME_PATTERN.substr(0, std::min(len, NETCTL_NAME_MAX))});
+            EXPECT_EQ(a.lens, std::vector<size_t>{body});
+        } else {
+            EXPECT_TRUE(a.names.empty());
+        }
+        // Bytes the server did not read make the close a reset.
+        EXPECT_TRUE(a.rc == 0 || (len > NETCTL_NAME_MAX && a.rc == -ECONNRESET)) << a.rc;
+
+        // Short headers: the op byte is zero or a name character, so no
+        // request is made, and the server does not wait for more.
+        for (bool nul : {false, true}) {
+            std::string bytes = NAME_PATTERN.substr(0, len) + (nul ? std::string(1, '\0') : "");
+            auto t0 = clk::now();
+            a = raw_request(sock, bytes, true);
+            EXPECT_TRUE(a.names.empty()) << nul;
+            EXPECT_TRUE(a.rc == 0 || (bytes.size() > sizeof(m) && a.rc == -ECONNRESET)) << a.rc;
+            EXPECT_LT(ms_since(t0), DEADLINE_MS / 2) << nul;
+        }
+        made += 3;
+    }
+    return made;
+}
+
+// A flooding process: FLOOD_CONNS connections opened as fast as the
+// backlog takes them, held FLOOD_HOLD_MS, closed.  Writes how many the
+// backlog took to out.  Only system calls: the parent has threads.
+pid_t flooder(const std::string &sock, int out) {
+    struct sockaddr_un sa = {};
+    sa.sun_family = AF_UNIX;
+    memcpy(sa.sun_path, sock.c_str(), sock.size());
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    int fds[FLOOD_CONNS], taken = 0;
+    for (int i = 0; i < FLOOD_CONNS; i++) {
+        fds[i] = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        taken += connect(fds[i], reinterpret_cast<struct sockaddr *>(&sa), sizeof(sa)) == 0;
+    }
+    struct timespec ts = {0, FLOOD_HOLD_MS * 1000000L};
+    nanosleep(&ts, nullptr);
+    for (int fd : fds)
+        close(fd);
+    ssize_t w = write(out, &taken, sizeof(taken));
+    _exit(w == sizeof(taken) ? 0 : 1);
+}
+
+struct round_counts {
+    int flood_tried = 0, flood_taken = 0, named = 0, other = 0;
+};
+
+// One round of every kind of hostile client at once.
+round_counts hostile_round(const std::string &sock, nh::Reaper &reaper) {
+    round_counts c;
+    // Held open: silent, and half a header.  Each holds the server for
+    // its deadline.
+    int silent = connect_to(sock, 10000);
+    int half = connect_to(sock, 10000);
+    EXPECT_EQ(send(half, NAME_PATTERN.data(), 60, MSG_NOSIGNAL), 60);
+    // Floods from several processes.
+    int pipefd[2];
+    EXPECT_EQ(pipe2(pipefd, O_CLOEXEC), 0);
+    std::vector<pid_t> floods;
+    for (int i = 0; i < FLOOD_PROCS; i++) {
+        floods.push_back(flooder(sock, pipefd[1]));
+        reaper.track(floods.back());
+    }
+    // Whole-tree walks that nobody reads yet, and two that will be cut.
+    std::vector<int> walks;
+    for (int i = 0; i < 4; i++) {
+        walks.push_back(connect_to(sock, 10000));
+        EXPECT_EQ(netctl_client_request(walks.back(), "", NETCTL_OP_LIST, 0), 0);
+    }
+    c.named = name_sweep(sock);
+
+    for (pid_t p : floods)
+        EXPECT_TRUE(reaper.wait(p, 10000));
+    close(pipefd[1]);
+    for (int taken; read(pipefd[0], &taken, sizeof(taken)) == sizeof(taken);)
+        c.flood_taken += taken;
+    close(pipefd[0]);
+    c.flood_tried = FLOOD_PROCS * FLOOD_CONNS;
+    // The cut walks read one header and hang up; the others read it all.
+    for (size_t i = 0; i < walks.size(); i++) {
+        if (i < 2) {
+            struct netctl_msg m;
+            EXPECT_EQ(recv(walks[i], &m, sizeof(m), MSG_WAITALL), ssize_t(sizeof(m)));
+        } else {
+            answer a = read_answer(walks[i]);
+            EXPECT_EQ(a.rc, 0);
+            EXPECT_EQ(a.names, (std::vector<std::string>{"core.nmem.stats", "agent.proc.stats"}));
+        }
+        close(walks[i]);
+    }
+    for (int fd : {silent, half}) {
+        char b;
+        EXPECT_EQ(recv(fd, &b, 1, 0), 0);  // closed by the server at its deadline
+        close(fd);
+    }
+    c.other = 2 + int(walks.size());
+    return c;
+}
+
+TEST(AgentHostile, ServesWellBehavedClientsAndStaysFlatUnderHostileOnes) {
+    nh::Reaper reaper;
+    nh::Root root;
+    std::string prog = nh::bin("qorv-netagent"), conf = root.dir("conf/"), logs = root.dir("logs/"),
+                run = root.dir("run/"), sock = run + NETCTL_SOCK_NAME, out = root.dir("agent.out");
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        execl(prog.c_str(), "qorv-netagent", "-c", conf.c_str(), "-l", logs.c_str(), "-r",
+              run.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    reaper.track(pid);
+    ASSERT_TRUE(nh::wait_until(
+        [&] {
+            int fd = connect_to(sock, 1000);
+            if (fd >= 0) close(fd);
+            return fd >= 0;
+        },
+        5000));
+
+    // A well-behaved client reads a variable all along.
+    std::atomic<bool> stop{false};
+    std::vector<long> waits;  // the probe thread's until it is joined
+    std::thread probe([&] {
+        while (!stop.load()) {
+            auto t0 = clk::now();
+            read_var(sock, "core.nmem.stats.alloced_objs");
+            waits.push_back(ms_since(t0));
+            usleep(20000);
+        }
+    });
+
+    round_counts total = hostile_round(sock, reaper);  // warms the agent up
+    const long fds0 = agent_fds(pid), rss0 = agent_rss_kb(pid);
+    const uint64_t objs0 = read_var(sock, "core.nmem.stats.alloced_objs");
+    long fds_max = fds0, rss_max = rss0;
+    uint64_t objs_max = objs0;
+    for (int r = 0; r < ROUNDS; r++) {
+        round_counts c = hostile_round(sock, reaper);
+        total.flood_tried += c.flood_tried;
+        total.flood_taken += c.flood_taken;
+        total.named += c.named;
+        total.other += c.other;
+        fds_max = std::max(fds_max, agent_fds(pid));
+        rss_max = std::max(rss_max, agent_rss_kb(pid));
+        objs_max = std::max(objs_max, read_var(sock, "core.nmem.stats.alloced_objs"));
+    }
+    stop = true;
+    probe.join();
+    std::sort(waits.begin(), waits.end());
+    const long worst_ms = waits.empty() ? -1 : waits.back();
+    const long median_ms = waits.empty() ? -1 : waits[waits.size() / 2];
+
+    const int hostile = total.flood_tried + total.named + total.other;
+    printf(
+        "%d hostile connections over %d rounds (%d flooding attempts, %d taken by the "
+        "backlog); %zu well-behaved reads, median %ld ms, worst %ld ms; descriptors %ld -> "
+        "%ld; resident %ld -> %ld KiB; live objects %lu -> %lu\n",
+        hostile, ROUNDS + 1, total.flood_tried, total.flood_taken, waits.size(), median_ms,
+        worst_ms, fds0, fds_max, rss0, rss_max, (unsigned long)objs0, (unsigned long)objs_max);
+    RecordProperty("worst_read_ms", int(worst_ms));
+
+    // A read waits for at most the connections that hold the server ahead
+    // of it: the silent one and the half header (each until its deadline)
+    // and the floods' connections (held FLOOD_HOLD_MS); one second of slack
+    // for a loaded machine.
+    EXPECT_LE(worst_ms, SLOW_PER_ROUND * DEADLINE_MS + FLOOD_HOLD_MS + 1000);
+    EXPECT_GE(waits.size(), size_t(ROUNDS + 1));
+    EXPECT_EQ(fds_max, fds0);
+    EXPECT_EQ(objs_max, objs0);
+#ifndef QORV_SANITIZED
+    EXPECT_LE(rss_max - rss0, 256);  // KiB; the heap may round a page or two
+#else
+    // The sanitizer's quarantine and stack frames grow resident memory by
+    // themselves; its leak check at the agent's exit stands in (a report
+    // makes the exit status non-zero).
+#endif
+
+    // Every slow client was cut off at its deadline, and nothing crashed.
+    ASSERT_TRUE(nh::alive(pid));
+    const std::string log = qt::read_file(root.dir("logs//qorv-netagent.log.0"));
+    EXPECT_EQ(qt::count_of(log, " ERROR netctl_recv_request: Connection timed out\n"),
+              size_t(SLOW_PER_ROUND * (ROUNDS + 1)));
+    EXPECT_EQ(qt::count_of(log, "[panic]"), 0u);
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    int st = 0;
+    ASSERT_TRUE(reaper.wait(pid, 5000, &st));
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+}
+
+}  // namespace
