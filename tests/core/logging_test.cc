@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <regex>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "core/agent_config.h"
+#include "core/child.h"
 #include "core/nmem.h"
 #include "support/test_support.h"
 
@@ -23,7 +26,7 @@ using ::testing::Not;
 
 // A record that logs to <dir>/main.log(.0) and, optionally, to a debug file.
 class LoggingTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         tr_set_echo(0);
         tr_mask = TR_GEN;
@@ -34,10 +37,13 @@ protected:
         agent_cfg = &cfg_;
     }
     void TearDown() override {
-        // Leave logging pointed at nothing of this test's.
-        static char none[] = "syslog";
+        // Leave logging pointed at a file of its own, not at this test's.
+        static qt::TempDir after;
+        static char dest[] = "file";
+        static std::string base = after / "after.log";
         static agent_config quiet{};
-        quiet.ac_dest = none;
+        quiet.ac_dest = dest;
+        quiet.ac_logfile = base.data();
         agent_cfg = &quiet;
         tr_init();
         tr_set_echo(1);
@@ -135,15 +141,18 @@ TEST_F(LoggingTest, ThreadsCrossingTheThresholdTogetherRotateOnceAndLoseNoLine) 
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; t++)
         threads.emplace_back([t] {
-            for (int i = 0; i < kLines; i++) tr_log(1, TR_INFO, "worker %d line %d end", t, i);
+            for (int i = 0; i < kLines; i++)
+                tr_log(1, TR_INFO, "worker %d line %d end", t, i);
         });
-    for (auto &th : threads) th.join();
+    for (auto &th : threads)
+        th.join();
 
     EXPECT_FALSE(qt::file_exists(main_base_ + ".2")) << "rotated more than once";
     std::string all = qt::read_file(main_base_ + ".1");
     all = all.substr(all.find_first_not_of('\0')) + main0();
     const std::regex whole(
-        "[0-9-]{10} [0-9:]{8} INFO (worker ([0-9]) line ([0-9]+) end|Logging infra initialized...)");
+        "[0-9-]{10} [0-9:]{8} INFO (worker ([0-9]) line ([0-9]+) end|Logging infra "
+        "initialized...)");
     std::set<std::pair<int, int>> seen;
     for (const auto &l : qt::split_lines(all)) {
         std::smatch m;
@@ -227,7 +236,8 @@ TEST_F(LoggingTest, VerboseToggleOpensEveryCategoryAndRestores) {
     tr_verbose_toggle();
     tr_verbose_toggle();
     EXPECT_EQ(tr_mask, 2u);
-    EXPECT_THAT(main0(), Not(HasSubstr("disabled\n" ".*disabled")));
+    EXPECT_THAT(main0(), Not(HasSubstr("disabled\n"
+                                       ".*disabled")));
 }
 
 TEST_F(LoggingTest, FlowDebugAddsItsCategory) {
@@ -254,6 +264,56 @@ TEST_F(LoggingTest, LoggingInitJoinsDefaultNamesUnderTheLogDirectory) {
     EXPECT_EQ(std::string(buf), dir_ / "x.txt");
     for (char *f : {cfg_.ac_dest, cfg_.ac_logdir, cfg_.ac_logfile, cfg_.ac_debug_logfile})
         nmem_free(f);
+}
+
+// Syslog lines leave out the timestamp, carry the level's priority, and
+// neither DEBUG nor level-0 lines are sent.  The test stands in for the
+// system logger at /dev/log, so it runs only where there is none.
+TEST(LoggingSyslog, LinesWithoutTimestampAtTheirPriority) {
+    const char *dev_log = "/dev/log";
+    if (access(dev_log, F_OK) == 0) GTEST_SKIP() << "a system logger owns /dev/log";
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    struct sockaddr_un sa = {};
+    sa.sun_family = AF_UNIX;
+    strcpy(sa.sun_path, dev_log);
+    if (bind(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof(sa)) != 0) {
+        close(fd);
+        GTEST_SKIP() << "cannot stand in for the system logger: " << strerror(errno);
+    }
+    auto r = qt::run_child([] {
+        static char dest[] = "syslog";
+        static agent_config cfg{};
+        cfg.ac_dest = dest;
+        agent_cfg = &cfg;
+        tr_set_echo(0);
+        tr_init();
+        tr_log(1, TR_DEBUG, "debug line");
+        tr_log(1, TR_NONE, "level zero line");
+        tr_log(1, TR_INFO, "info line %d", 1);
+        tr_log(1, TR_WARN, "warn line");
+        tr_log(1, TR_ERROR, "error line");
+    });
+    std::vector<std::string> got;
+    char buf[4096];
+    for (ssize_t n; (n = recv(fd, buf, sizeof(buf), MSG_DONTWAIT)) > 0;)
+        got.emplace_back(buf, n);
+    close(fd);
+    unlink(dev_log);
+    ASSERT_TRUE(r.exited(0)) << r.err;
+    // "Logging infra initialized...", then the three lines of levels 2 to 4.
+    ASSERT_EQ(got.size(), 4u);
+    const std::regex shape("<([0-9]+)>.*\\[[0-9]+\\]: (.*)\n");
+    const std::pair<int, std::string> want[] = {{14, "INFO Logging infra initialized..."},
+                                                {14, "INFO info line 1"},
+                                                {12, "WARN warn line"},
+                                                {11, "ERROR error line"}};
+    for (size_t i = 0; i < got.size(); i++) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(got[i], m, shape)) << got[i];
+        EXPECT_EQ(std::stoi(m[1]), want[i].first) << got[i];  // LOG_USER | priority
+        EXPECT_EQ(m[2], want[i].second);
+    }
 }
 
 TEST(LoggingTime, FormattersUseLocalTime) {
