@@ -4,12 +4,14 @@
 
 #include "core/logging.h"
 
+#include <dirent.h>
 #include <ftw.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -61,6 +63,21 @@ std::vector<std::string> split_lines(const std::string &text) {
     for (std::string l; std::getline(in, l);)
         lines.push_back(l);
     return lines;
+}
+
+int count_entries(const std::string &path) {
+    DIR *d = opendir(path.c_str());
+    if (d == nullptr) return -1;
+    int n = 0;
+    while (struct dirent *e = readdir(d))
+        n += strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0;
+    closedir(d);
+    return n;
+}
+
+long ms_since(std::chrono::steady_clock::time_point t0) {
+    auto d = std::chrono::steady_clock::now() - t0;
+    return long(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
 }
 
 std::string echoed(const std::function<void()> &fn) {

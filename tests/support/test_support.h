@@ -1,6 +1,7 @@
 // Helpers shared by the test programs.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -27,6 +28,9 @@ bool file_exists(const std::string &path);
 long file_size(const std::string &path);  // -1 when missing
 std::vector<std::string> split_lines(const std::string &text);
 void remove_tree(const std::string &path);
+// Entries of a directory other than "." and "..", or -1 when it cannot be read.
+int count_entries(const std::string &path);
+long ms_since(std::chrono::steady_clock::time_point t0);
 
 // Runs fn with the log echo on and returns what it printed on standard
 // output (log lines echo there, also before logging is set up).

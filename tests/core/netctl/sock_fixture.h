@@ -3,7 +3,6 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -129,15 +128,6 @@ inline std::vector<reply> ask(const std::string &sock, const std::string &name, 
     EXPECT_EQ(rc, 0) << strerror(-rc);
     close(fd);
     return out;
-}
-
-inline int count_dir(const char *path) {
-    DIR *d = opendir(path);
-    int n = 0;
-    while (struct dirent *e = readdir(d))
-        n += e->d_name[0] != '.';
-    closedir(d);
-    return n;
 }
 
 }  // namespace sockt
