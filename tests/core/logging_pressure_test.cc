@@ -24,20 +24,6 @@ const std::regex kWholeLine(
     "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} INFO "
     "(Logging infra initialized\\.\\.\\.|line [0-9]+ x+ end)");
 
-// Starts file logging to base (base.0) in this process.
-void log_to(const std::string &base) {
-    static char dest[] = "file";
-    static agent_config cfg;
-    static std::string path;
-    path = base;
-    cfg = agent_config{};
-    cfg.ac_dest = dest;
-    cfg.ac_logfile = path.data();
-    agent_cfg = &cfg;
-    tr_set_echo(0);
-    tr_init();
-}
-
 // Logs lines first..last of about 100 bytes each.
 void log_lines(int first, int last) {
     std::string pad(70, 'x');
@@ -56,12 +42,6 @@ size_t check_whole(const std::string &text) {
         EXPECT_EQ(text.back(), '\n') << "ends inside a line";
     }
     return n;
-}
-
-// Makes file a sparse file of size bytes.
-void presize(const std::string &file, off_t size) {
-    if (!qt::file_exists(file)) qt::write_file(file, "");
-    ASSERT_EQ(truncate(file.c_str(), size), 0) << strerror(errno);
 }
 
 // A small tmpfs mounted for one test; unmounted at the end.
@@ -97,7 +77,7 @@ TEST(LoggingPressure, FullDirectoryDropsWholeLinesAndCountsOnlyWrittenBytes) {
     NEED_MOUNT(fs);
     const std::string base = fs / "p.log", filler = fs / "filler";
     auto r = qt::run_child([&] {
-        log_to(base);
+        qt::log_to(base);
         qt::write_file(filler, std::string(16384, 'f'));
         log_lines(1, 1000);  // about 100 KB into what is left of 64 KB
         printf("full %d\n", tr_main_log_bytes());
@@ -120,7 +100,7 @@ TEST(LoggingPressure, RotationThatCannotCreateTheNewFileKeepsLogging) {
     NEED_MOUNT(fs);
     const std::string base = fs / "p.log";
     qt::write_file(base + ".1", "older\n");
-    presize(base + ".0", 52428700);
+    qt::presize(base + ".0", 52428700);
     for (int i = 0; qt::file_exists(fs / "f0") || i == 0; i++) {
         std::string f = fs / ("f" + std::to_string(i));
         FILE *fp = fopen(f.c_str(), "w");
@@ -128,7 +108,7 @@ TEST(LoggingPressure, RotationThatCannotCreateTheNewFileKeepsLogging) {
         fclose(fp);
     }
     auto r = qt::run_child([&] {
-        log_to(base);
+        qt::log_to(base);
         log_lines(1, 5);  // the first crosses the limit
     });
     ASSERT_TRUE(r.exited(0)) << "logging stopped the process: " << r.err;
@@ -153,7 +133,7 @@ TEST(LoggingPressure, RotationThatCannotRenameLeavesLoggingInTheCurrentFile) {
         const std::string sub = dir / "d", base = sub + "/p.log";
         chmod(dir.path().c_str(), 0755);
         ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
-        presize(base + ".0", 52428700);
+        qt::presize(base + ".0", 52428700);
         if (read_only) {
             // Root ignores directory modes, so the logging runs as nobody.
             ASSERT_EQ(chown(sub.c_str(), 65534, 65534), 0);
@@ -167,7 +147,7 @@ TEST(LoggingPressure, RotationThatCannotRenameLeavesLoggingInTheCurrentFile) {
             if (read_only)
                 CHILD_CHECK(setresgid(65534, 65534, 65534) == 0 &&
                             setresuid(65534, 65534, 65534) == 0);
-            log_to(base);
+            qt::log_to(base);
             if (read_only) {
                 CHILD_CHECK(chmod(sub.c_str(), 0555) == 0);
                 CHILD_CHECK(rename((base + ".0").c_str(), (base + ".x").c_str()) != 0);

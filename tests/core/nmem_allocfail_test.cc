@@ -109,12 +109,6 @@ std::string tail(const std::string &path, size_t n = 200) {
 constexpr off_t NEAR_FULL = 52428799 - 1000;
 const std::string long_line(1500, 'x');
 
-void presize(const std::string &path, off_t size) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_EQ(ftruncate(fd, size), 0);
-    close(fd);
-}
-
 // A rotation makes five names: base.0 and base.1 (to move base.1 onto
 // base.2), base.0 and base.1 again (to move base.0 onto base.1), and base.0
 // for the new file.  Whichever cannot be made, the line is written to
@@ -131,7 +125,7 @@ TEST_F(LoggingAllocFail, FailedRotationNamesKeepWritingAndLoseNoGeneration) {
             cfg_.ac_debug_logfile = debug_.data();
             const std::string &base = debug ? debug_ : main_;
             qt::write_file(base + ".1", "generation one\n");
-            presize(base + ".0", NEAR_FULL);
+            qt::presize(base + ".0", NEAR_FULL);
             tr_init();
             {
                 qt::FailAlloc f(nth);
@@ -206,7 +200,7 @@ TEST_F(LoggingAllocFailDeathTest, LoggingStartUpCopiesStop) {
 // name the process stops, after saying so for the debug file.
 TEST_F(LoggingAllocFailDeathTest, RotationWithoutAnyMemoryStops) {
     for (bool debug : {true, false}) {
-        presize((debug ? debug_ : main_) + ".0", NEAR_FULL);
+        qt::presize((debug ? debug_ : main_) + ".0", NEAR_FULL);
         tr_init();
         EXPECT_DEATH(
             {
@@ -217,7 +211,7 @@ TEST_F(LoggingAllocFailDeathTest, RotationWithoutAnyMemoryStops) {
             std::string(debug ? "ERROR tr_perform_rotation: asprintf error\n(.|\n)*" : "") +
                 "logging.cc:[0-9]+: tr_perform_rotation: Assertion `0' failed")
             << debug;
-        presize((debug ? debug_ : main_) + ".0", 0);
+        qt::presize((debug ? debug_ : main_) + ".0", 0);
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/agent_config.h"
 #include "core/logging.h"
 
 #include <dirent.h>
@@ -80,13 +81,38 @@ long ms_since(std::chrono::steady_clock::time_point t0) {
     return long(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
 }
 
-std::string echoed(const std::function<void()> &fn) {
+void presize(const std::string &path, long size) {
+    if (!file_exists(path)) write_file(path, "");
+    ASSERT_EQ(truncate(path.c_str(), size), 0) << path;
+}
+
+void log_to(const std::string &base) {
+    static char dest[] = "file";
+    static agent_config cfg;
+    static std::string path;
+    path = base;
+    cfg = agent_config{};
+    cfg.ac_dest = dest;
+    cfg.ac_logfile = path.data();
+    agent_cfg = &cfg;
+    tr_set_echo(0);
+    tr_init();
+}
+
+std::string captured(const std::function<void()> &fn) {
     testing::internal::CaptureStdout();
-    tr_set_echo(1);
     fn();
     fflush(stdout);
-    tr_set_echo(0);
     return testing::internal::GetCapturedStdout();
+}
+
+std::string echoed(const std::function<void()> &fn) {
+    return captured([&] {
+        tr_set_echo(1);
+        fn();
+        fflush(stdout);
+        tr_set_echo(0);
+    });
 }
 
 void echo_to_stderr() {
