@@ -60,15 +60,6 @@ INSTANTIATE_TEST_SUITE_P(
                  " qorv-netagent -c /opt/qorvexa/varnix/conf/ -l /opt/qorvexa/varnix/logs/ -r "
                  "/opt/qorvexa/varnix/run/",
                  -1},
-        // The supervisor's own names get doubled slashes, the agent's none.
-        OptsCase{"RootWithSlash",
-                 {"-r", "/x/"},
-                 "/x//run/qorv-netmon.pid",
-                 "/x//logs//qorv-netmon.log",
-                 "/x//home/",
-                 "/x/bin/qorv-netagent",
-                 " qorv-netagent -c /x/conf/ -l /x/logs/ -r /x/run/",
-                 -1},
         OptsCase{"RootWithoutSlashAndParent",
                  {"-r", "/x", "-p", "1234"},
                  "/x/run/qorv-netmon.pid",
@@ -77,7 +68,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "/xbin/qorv-netagent",
                  " qorv-netagent -c /xconf/ -l /xlogs/ -r /xrun/",
                  1234},
-        // The last -r counts, non-options are ignored, -p is read by strtol.
+        // The last -r counts, non-options are ignored, -p is read by strtol;
+        // the supervisor's own names get doubled slashes, the agent's none.
         OptsCase{"LastRootAndTextParent",
                  {"-r", "/a/", "stray", "-r", "/b/", "-p", "abc"},
                  "/b//run/qorv-netmon.pid",

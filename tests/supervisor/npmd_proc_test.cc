@@ -44,11 +44,10 @@ TEST(NpmdPidFile, RemovedOnlyWhileItNamesItsOwner) {
     qt::TempDir dir;
     std::string path = dir / "qorv-netmon.pid";
     qt::write_file(path, "4321\n");
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(npm_remove_pidfile(path.c_str(), 1234), -1);
-    EXPECT_EQ(nh::messages(testing::internal::GetCapturedStdout()),
-              std::vector<std::string>{"WARN npm_remove_pidfile: " + path +
-                                       " names pid 4321, not 1234; left in place"});
+    EXPECT_EQ(
+        nh::messages(qt::captured([&] { EXPECT_EQ(npm_remove_pidfile(path.c_str(), 1234), -1); })),
+        std::vector<std::string>{"WARN npm_remove_pidfile: " + path +
+                                 " names pid 4321, not 1234; left in place"});
     EXPECT_TRUE(qt::file_exists(path));
     EXPECT_EQ(npm_remove_pidfile(path.c_str(), 4321), 0);
     EXPECT_FALSE(qt::file_exists(path));

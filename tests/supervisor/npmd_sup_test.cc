@@ -62,9 +62,8 @@ class NpmdSup : public ::testing::Test {
     void TearDown() override { ASSERT_EQ(chdir(oldcwd), 0); }
     // Handles one child end and returns the action and the messages logged.
     std::vector<std::string> end(pid_t pid, int status, npm_action want) {
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(npmd_on_child_exit(pid, status), want);
-        return nh::messages(testing::internal::GetCapturedStdout());
+        return nh::messages(
+            qt::captured([&] { EXPECT_EQ(npmd_on_child_exit(pid, status), want); }));
     }
 };
 
@@ -120,9 +119,7 @@ TEST_F(NpmdSup, DailyResetReArmsTheRestartOnFourPassesOutOfFive) {
     for (int pass = 1; pass <= 11; pass++) {
         if (pass == 6) w.mono += S;
         agent.np_restarted = 1;
-        testing::internal::CaptureStdout();
-        npmd_on_pass();
-        auto out = nh::messages(testing::internal::GetCapturedStdout());
+        auto out = nh::messages(qt::captured(npmd_on_pass));
         const bool reset = pass > 5 && pass != 10;  // the 11th re-arms for the end below
         EXPECT_EQ(agent.np_restarted, reset ? 0 : 1) << pass;
         EXPECT_EQ(out,
@@ -170,9 +167,8 @@ TEST_F(NpmdSup, ParentGoneIsCheckedBeforeEachCoreWait) {
 TEST_F(NpmdSup, CoreNameThatWouldBeCutIsRefused) {
     qt::write_file(dir / "core", "dump");
     std::string name(120, 'n');
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(npm_rename_core(name.c_str(), 100), -1);
-    auto out = nh::messages(testing::internal::GetCapturedStdout());
+    auto out =
+        nh::messages(qt::captured([&] { EXPECT_EQ(npm_rename_core(name.c_str(), 100), -1); }));
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].rfind("ERROR npm_rename_core: core file name too long: core.nnn", 0), 0u);
     EXPECT_TRUE(qt::file_exists(dir / "core"));
