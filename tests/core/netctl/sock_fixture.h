@@ -103,7 +103,6 @@ struct reply {
         memcpy(&r, body.data() + i * sizeof(r), sizeof(r));
         return r;
     }
-    std::string text() const { return body.data(); }  // a names block
 };
 
 // Every response on fd; *rc is 0, or the failure that ended the reading.
