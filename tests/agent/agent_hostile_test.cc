@@ -5,24 +5,17 @@
 // Meanwhile a well-behaved client keeps reading a variable.  The agent
 // must answer it within a bounded delay, keep its descriptors, memory and
 // live objects flat from round to round, and stop cleanly afterwards.
-#include <dirent.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <cstring>
-#include <string>
+#include <climits>
 #include <thread>
-#include <vector>
 
 #include "core/child.h"
-#include "core/netctl/netctl_sock.h"
+#include "core/netctl/sock_fixture.h"
 #include "supervisor/netmon_harness.h"
 
 namespace {
@@ -33,14 +26,11 @@ constexpr int DEADLINE_MS = NETCTL_CONN_TIMEOUT_MS;  // the agent's own
 constexpr int SLOW_PER_ROUND = 2;                    // a silent client and a half header
 constexpr int FLOOD_PROCS = 4, FLOOD_CONNS = 60, FLOOD_HOLD_MS = 100;
 constexpr int ROUNDS = 3;  // measured, after one that warms the agent up
+constexpr int WALKS = 4;   // whole-tree walks per round
 constexpr int NAME_MAX_LEN = 140;
 // A request name that is a variable at length 28, then longer.
 const std::string NAME_PATTERN =
     "core.nmem.stats.alloced_objs" + std::string(NAME_MAX_LEN - 28, 'x');
-
-long ms_since(clk::time_point t0) {
-    return long(std::chrono::duration_cast<std::chrono::milliseconds>(clk::now() - t0).count());
-}
 
 // A connected socket whose connect, sends and receives give up after
 // timeout_ms (a full backlog makes connect wait).
@@ -59,60 +49,41 @@ int connect_to(const std::string &path, int timeout_ms) {
     return fd;
 }
 
-struct answer {
-    int rc = 0;  // 0: closed after the last response; else the negated errno
-    std::vector<std::string> names;
-    std::vector<size_t> lens;
-    uint64_t first_value = 0;
-};
-
-answer read_answer(int fd) {
-    answer a;
-    struct netctl_msg m;
-    char name[NETCTL_NAME_MAX + 1];
-    static thread_local std::vector<char> body(65536);
-    while ((a.rc = netctl_client_response(fd, &m, name, body.data(), body.size())) == 1) {
-        if (a.names.empty() && m.nm_len >= sizeof(struct kv_record))
-            memcpy(&a.first_value, body.data() + offsetof(struct kv_record, kr_value), 8);
-        a.names.push_back(name);
-        a.lens.push_back(m.nm_len);
-    }
-    return a;
-}
-
-// Sends raw request bytes (then ends the stream when shut is set) and reads
-// the answer.
-answer raw_request(const std::string &sock, const std::string &bytes, bool shut) {
+// Every response on a fresh connection that sends bytes (then ends the
+// stream when shut is set); *rc as from read_replies.
+std::vector<sockt::reply> raw_request(const std::string &sock, const std::string &bytes, bool shut,
+                                      int *rc) {
     int fd = connect_to(sock, 10000);
     EXPECT_GE(fd, 0);
     EXPECT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
     if (shut) shutdown(fd, SHUT_WR);
-    answer a = read_answer(fd);
+    auto rs = sockt::read_replies(fd, rc);
     close(fd);
-    return a;
+    return rs;
+}
+
+// A request header for the first 128 bytes of name.
+std::string header(const std::string &name) {
+    struct netctl_msg m = {};
+    memcpy(m.nm_name, name.data(), std::min(name.size(), NETCTL_NAME_MAX));
+    m.nm_op = NETCTL_OP_READ;
+    return std::string(reinterpret_cast<const char *>(&m), sizeof(m));
 }
 
 uint64_t read_var(const std::string &sock, const char *name) {
-    int fd = connect_to(sock, 10000);
-    EXPECT_EQ(netctl_client_request(fd, name, NETCTL_OP_READ, 0), 0);
-    answer a = read_answer(fd);
-    close(fd);
-    EXPECT_EQ(a.lens, std::vector<size_t>{sizeof(struct kv_record)}) << name;
-    return a.first_value;
+    int rc = -1;
+    auto rs = raw_request(sock, header(name), false, &rc);
+    EXPECT_EQ(rc, 0) << name;
+    EXPECT_TRUE(rs.size() == 1 && rs[0].body.size() == sizeof(struct kv_record)) << name;
+    return rs.size() == 1 && rs[0].records() == 1 ? rs[0].rec(0).kr_value.u64 : 0;
 }
 
 // Smallest of a few samples: the agent opens /proc/self/statm for a moment
 // once a second.
 long agent_fds(pid_t pid) {
-    long best = -1;
-    for (int i = 0; i < 5; i++, usleep(5000)) {
-        long n = 0;
-        DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-        while (struct dirent *e = readdir(d))
-            n += e->d_name[0] != '.';
-        closedir(d);
-        best = best < 0 ? n : std::min(best, n);
-    }
+    long best = LONG_MAX;
+    for (int i = 0; i < 5; i++, usleep(5000))
+        best = std::min(best, long(qt::count_entries("/proc/" + std::to_string(pid) + "/fd")));
     return best;
 }
 
@@ -124,56 +95,40 @@ long agent_rss_kb(pid_t pid) {
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
-// Whether an op-1 request named by the first len bytes of NAME_PATTERN
-// gets an answer from the agent's tree ("core.nmem.stats",
-// "agent.proc.stats"), and how long its body is.
-void expected_answer(size_t len, bool *answered, size_t *body) {
-    std::string name = NAME_PATTERN.substr(0, std::min(len, NETCTL_NAME_MAX));
-    // A name may end at a dot inside the label "core.nmem.stats".
-    *answered = name == "core" || name == "core.nmem" || name.rfind("core.nmem.stats", 0) == 0;
-    *body = name == "core.nmem.stats.alloced_objs" ? sizeof(struct kv_record) : 0;
-}
-
 // Every name length 0 .. NAME_MAX_LEN, three ways: a whole header (the name
 // NUL-padded below 128 bytes, all 128 bytes and no NUL from there on, and
 // any longer rest sent after the header), the bare name bytes, and the name
-// bytes with a NUL; the last two end the stream.  Returns the requests made.
-int name_sweep(const std::string &sock) {
-    int made = 0;
+// bytes with a NUL; the last two end the stream.
+void name_sweep(const std::string &sock) {
     for (size_t len = 0; len <= NAME_MAX_LEN; len++) {
         SCOPED_TRACE("name length " + std::to_string(len));
-        struct netctl_msg m = {};
-        memcpy(m.nm_name, NAME_PATTERN.data(), std::min(len, NETCTL_NAME_MAX));
-        m.nm_op = NETCTL_OP_READ;
-        std::string header(reinterpret_cast<const char *>(&m), sizeof(m));
-        if (len > NETCTL_NAME_MAX) header += NAME_PATTERN.substr(NETCTL_NAME_MAX, len - 128);
-        answer a = raw_request(sock, header, false);
-        bool answered;
-        size_t body;
-        expected_answer(len, &answered, &body);
-        if (answered) {
-            EXPECT_EQ(a.names, std::vector<std::string>{
-                                   NAME_PATTERN.substr(0, std::min(len, NETCTL_NAME_MAX))});
-            EXPECT_EQ(a.lens, std::vector<size_t>{body});
-        } else {
-            EXPECT_TRUE(a.names.empty());
+        const std::string name = NAME_PATTERN.substr(0, len);
+        const std::string sent = name.substr(0, NETCTL_NAME_MAX);
+        int rc = -1;
+        auto rs = raw_request(sock, header(name) + name.substr(sent.size()), false, &rc);
+        // The agent's tree holds "core.nmem.stats" and "agent.proc.stats"; a
+        // name may end at a dot inside the first label.
+        bool answered =
+            sent == "core" || sent == "core.nmem" || sent.rfind("core.nmem.stats", 0) == 0;
+        EXPECT_EQ(rs.size(), answered ? 1u : 0u);
+        if (answered && rs.size() == 1) {
+            EXPECT_EQ(rs[0].name, sent);
+            EXPECT_EQ(rs[0].body.size(),
+                      sent == "core.nmem.stats.alloced_objs" ? sizeof(struct kv_record) : 0u);
         }
         // Bytes the server did not read make the close a reset.
-        EXPECT_TRUE(a.rc == 0 || (len > NETCTL_NAME_MAX && a.rc == -ECONNRESET)) << a.rc;
+        EXPECT_TRUE(rc == 0 || (len > NETCTL_NAME_MAX && rc == -ECONNRESET)) << rc;
 
         // Short headers: the op byte is zero or a name character, so no
         // request is made, and the server does not wait for more.
-        for (bool nul : {false, true}) {
-            std::string bytes = NAME_PATTERN.substr(0, len) + (nul ? std::string(1, '\0') : "");
+        for (const std::string &bytes : {name, name + '\0'}) {
             auto t0 = clk::now();
-            a = raw_request(sock, bytes, true);
-            EXPECT_TRUE(a.names.empty()) << nul;
-            EXPECT_TRUE(a.rc == 0 || (bytes.size() > sizeof(m) && a.rc == -ECONNRESET)) << a.rc;
-            EXPECT_LT(ms_since(t0), DEADLINE_MS / 2) << nul;
+            EXPECT_TRUE(raw_request(sock, bytes, true, &rc).empty()) << bytes.size();
+            EXPECT_TRUE(rc == 0 || (bytes.size() > sizeof(struct netctl_msg) && rc == -ECONNRESET))
+                << rc;
+            EXPECT_LT(qt::ms_since(t0), DEADLINE_MS / 2) << bytes.size();
         }
-        made += 3;
     }
-    return made;
 }
 
 // A flooding process: FLOOD_CONNS connections opened as fast as the
@@ -198,13 +153,9 @@ pid_t flooder(const std::string &sock, int out) {
     _exit(w == sizeof(taken) ? 0 : 1);
 }
 
-struct round_counts {
-    int flood_tried = 0, flood_taken = 0, named = 0, other = 0;
-};
-
-// One round of every kind of hostile client at once.
-round_counts hostile_round(const std::string &sock, nh::Reaper &reaper) {
-    round_counts c;
+// One round of every kind of hostile client at once; returns how many of
+// the floods' connections the backlog took.
+int hostile_round(const std::string &sock, nh::Reaper &reaper) {
     // Held open: silent, and half a header.  Each holds the server for
     // its deadline.
     int silent = connect_to(sock, 10000);
@@ -214,34 +165,35 @@ round_counts hostile_round(const std::string &sock, nh::Reaper &reaper) {
     int pipefd[2];
     EXPECT_EQ(pipe2(pipefd, O_CLOEXEC), 0);
     std::vector<pid_t> floods;
-    for (int i = 0; i < FLOOD_PROCS; i++) {
-        floods.push_back(flooder(sock, pipefd[1]));
-        reaper.track(floods.back());
-    }
+    for (int i = 0; i < FLOOD_PROCS; i++)
+        reaper.track(floods.emplace_back(flooder(sock, pipefd[1])));
     // Whole-tree walks that nobody reads yet, and two that will be cut.
     std::vector<int> walks;
-    for (int i = 0; i < 4; i++) {
+    for (int i = 0; i < WALKS; i++) {
         walks.push_back(connect_to(sock, 10000));
         EXPECT_EQ(netctl_client_request(walks.back(), "", NETCTL_OP_LIST, 0), 0);
     }
-    c.named = name_sweep(sock);
+    name_sweep(sock);
 
     for (pid_t p : floods)
         EXPECT_TRUE(reaper.wait(p, 10000));
     close(pipefd[1]);
+    int taken_all = 0;
     for (int taken; read(pipefd[0], &taken, sizeof(taken)) == sizeof(taken);)
-        c.flood_taken += taken;
+        taken_all += taken;
     close(pipefd[0]);
-    c.flood_tried = FLOOD_PROCS * FLOOD_CONNS;
     // The cut walks read one header and hang up; the others read it all.
-    for (size_t i = 0; i < walks.size(); i++) {
+    for (int i = 0; i < WALKS; i++) {
+        struct netctl_msg m;
+        int rc = -1;
         if (i < 2) {
-            struct netctl_msg m;
             EXPECT_EQ(recv(walks[i], &m, sizeof(m), MSG_WAITALL), ssize_t(sizeof(m)));
         } else {
-            answer a = read_answer(walks[i]);
-            EXPECT_EQ(a.rc, 0);
-            EXPECT_EQ(a.names, (std::vector<std::string>{"core.nmem.stats", "agent.proc.stats"}));
+            std::vector<std::string> names;
+            for (const auto &r : sockt::read_replies(walks[i], &rc))
+                names.push_back(r.name);
+            EXPECT_EQ(rc, 0);
+            EXPECT_EQ(names, (std::vector<std::string>{"core.nmem.stats", "agent.proc.stats"}));
         }
         close(walks[i]);
     }
@@ -250,8 +202,7 @@ round_counts hostile_round(const std::string &sock, nh::Reaper &reaper) {
         EXPECT_EQ(recv(fd, &b, 1, 0), 0);  // closed by the server at its deadline
         close(fd);
     }
-    c.other = 2 + int(walks.size());
-    return c;
+    return taken_all;
 }
 
 TEST(AgentHostile, ServesWellBehavedClientsAndStaysFlatUnderHostileOnes) {
@@ -284,22 +235,18 @@ TEST(AgentHostile, ServesWellBehavedClientsAndStaysFlatUnderHostileOnes) {
         while (!stop.load()) {
             auto t0 = clk::now();
             read_var(sock, "core.nmem.stats.alloced_objs");
-            waits.push_back(ms_since(t0));
+            waits.push_back(qt::ms_since(t0));
             usleep(20000);
         }
     });
 
-    round_counts total = hostile_round(sock, reaper);  // warms the agent up
+    int flood_taken = hostile_round(sock, reaper);  // warms the agent up
     const long fds0 = agent_fds(pid), rss0 = agent_rss_kb(pid);
     const uint64_t objs0 = read_var(sock, "core.nmem.stats.alloced_objs");
     long fds_max = fds0, rss_max = rss0;
     uint64_t objs_max = objs0;
     for (int r = 0; r < ROUNDS; r++) {
-        round_counts c = hostile_round(sock, reaper);
-        total.flood_tried += c.flood_tried;
-        total.flood_taken += c.flood_taken;
-        total.named += c.named;
-        total.other += c.other;
+        flood_taken += hostile_round(sock, reaper);
         fds_max = std::max(fds_max, agent_fds(pid));
         rss_max = std::max(rss_max, agent_rss_kb(pid));
         objs_max = std::max(objs_max, read_var(sock, "core.nmem.stats.alloced_objs"));
@@ -310,13 +257,14 @@ TEST(AgentHostile, ServesWellBehavedClientsAndStaysFlatUnderHostileOnes) {
     const long worst_ms = waits.empty() ? -1 : waits.back();
     const long median_ms = waits.empty() ? -1 : waits[waits.size() / 2];
 
-    const int hostile = total.flood_tried + total.named + total.other;
+    const int flood_tried = (ROUNDS + 1) * FLOOD_PROCS * FLOOD_CONNS;
+    const int hostile = flood_tried + (ROUNDS + 1) * (3 * (NAME_MAX_LEN + 1) + 2 + WALKS);
     printf(
         "%d hostile connections over %d rounds (%d flooding attempts, %d taken by the "
         "backlog); %zu well-behaved reads, median %ld ms, worst %ld ms; descriptors %ld -> "
         "%ld; resident %ld -> %ld KiB; live objects %lu -> %lu\n",
-        hostile, ROUNDS + 1, total.flood_tried, total.flood_taken, waits.size(), median_ms,
-        worst_ms, fds0, fds_max, rss0, rss_max, (unsigned long)objs0, (unsigned long)objs_max);
+        hostile, ROUNDS + 1, flood_tried, flood_taken, waits.size(), median_ms, worst_ms, fds0,
+        fds_max, rss0, rss_max, (unsigned long)objs0, (unsigned long)objs_max);
     RecordProperty("worst_read_ms", int(worst_ms));
 
     // A read waits for at most the connections that hold the server ahead

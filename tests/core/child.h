@@ -1,5 +1,4 @@
-// Helpers of the runtime tests: code run in a child process, and what code
-// echoes to standard output (where log lines go before logging is set up).
+// Helpers of the runtime tests: code run in a child process.
 #pragma once
 
 #include <fcntl.h>
@@ -15,18 +14,6 @@
 #include "support/test_support.h"
 
 namespace qt {
-
-inline std::string capture_stdout(const std::function<void()> &fn) {
-    TempDir dir;
-    fflush(stdout);
-    int saved = dup(STDOUT_FILENO);
-    dup2(open((dir / "out").c_str(), O_WRONLY | O_CREAT, 0600), STDOUT_FILENO);
-    fn();
-    fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    return read_file(dir / "out");
-}
 
 inline size_t count_of(const std::string &text, const std::string &what) {
     size_t n = 0;

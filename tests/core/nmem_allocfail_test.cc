@@ -109,12 +109,6 @@ std::string tail(const std::string &path, size_t n = 200) {
 constexpr off_t NEAR_FULL = 52428799 - 1000;
 const std::string long_line(1500, 'x');
 
-void presize(const std::string &path, off_t size) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_EQ(ftruncate(fd, size), 0);
-    close(fd);
-}
-
 // A rotation makes five names: base.0 and base.1 (to move base.1 onto
 // base.2), base.0 and base.1 again (to move base.0 onto base.1), and base.0
 // for the new file.  Whichever cannot be made, the line is written to
@@ -131,7 +125,7 @@ TEST_F(LoggingAllocFail, FailedRotationNamesKeepWritingAndLoseNoGeneration) {
             cfg_.ac_debug_logfile = debug_.data();
             const std::string &base = debug ? debug_ : main_;
             qt::write_file(base + ".1", "generation one\n");
-            presize(base + ".0", NEAR_FULL);
+            qt::presize(base + ".0", NEAR_FULL);
             tr_init();
             {
                 qt::FailAlloc f(nth);
@@ -162,23 +156,19 @@ TEST_F(LoggingAllocFail, FailedRotationNamesKeepWritingAndLoseNoGeneration) {
 using LoggingAllocFailDeathTest = LoggingAllocFail;
 
 TEST_F(LoggingAllocFailDeathTest, MainFileCopyFailureStops) {
-    EXPECT_DEATH(
-        {
-            fflush(stdout);
-            dup2(2, 1);
-            tr_set_echo(1);
-            qt::fail_alloc_nth(1);
-            tr_init();
-        },
-        "ERROR tr_init: strdup error: Cannot allocate memory\n(.|\n)*tr_init: Assertion");
-    EXPECT_DEATH(
-        {
-            qt::echo_to_stderr();
-            qt::fail_alloc_nth(2);
-            tr_init();
-        },
+    const char *said[] = {
+        "ERROR tr_init: strdup error: Cannot allocate memory\n(.|\n)*tr_init: Assertion",
         "ERROR tr_init: asprintf error\n(.|\n)*logging.cc:[0-9]+: tr_init: Assertion "
-        "`tr_main_lf.lf_fp != \\(\\(void \\*\\)0\\)' failed");
+        "`tr_main_lf.lf_fp != \\(\\(void \\*\\)0\\)' failed"};
+    for (long nth : {1, 2}) {
+        EXPECT_DEATH(
+            {
+                qt::echo_to_stderr();
+                qt::fail_alloc_nth(nth);
+                tr_init();
+            },
+            said[nth - 1]);
+    }
 }
 
 // Start-up copies of the logging module: the destination, the log
@@ -210,7 +200,7 @@ TEST_F(LoggingAllocFailDeathTest, LoggingStartUpCopiesStop) {
 // name the process stops, after saying so for the debug file.
 TEST_F(LoggingAllocFailDeathTest, RotationWithoutAnyMemoryStops) {
     for (bool debug : {true, false}) {
-        presize((debug ? debug_ : main_) + ".0", NEAR_FULL);
+        qt::presize((debug ? debug_ : main_) + ".0", NEAR_FULL);
         tr_init();
         EXPECT_DEATH(
             {
@@ -221,7 +211,7 @@ TEST_F(LoggingAllocFailDeathTest, RotationWithoutAnyMemoryStops) {
             std::string(debug ? "ERROR tr_perform_rotation: asprintf error\n(.|\n)*" : "") +
                 "logging.cc:[0-9]+: tr_perform_rotation: Assertion `0' failed")
             << debug;
-        presize((debug ? debug_ : main_) + ".0", 0);
+        qt::presize((debug ? debug_ : main_) + ".0", 0);
     }
 }
 

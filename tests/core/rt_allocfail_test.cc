@@ -57,7 +57,7 @@ TEST(RuntimeAllocFail, RuntimeCopiesReportAndLeaveNothing) {
     mkdir((dir / "sub").c_str(), 0755);
     uint64_t live = nmem_stats.ns_alloced_objs;
     for (int nth : {1, 2}) {  // the top level's buffer, then the subdirectory's
-        std::string out = qt::capture_stdout([&] {
+        std::string out = qt::captured([&] {
             qt::FailAlloc f(nth);
             EXPECT_EQ(utils_dir_size(dir.path().c_str()), -1);
         });
@@ -66,7 +66,7 @@ TEST(RuntimeAllocFail, RuntimeCopiesReportAndLeaveNothing) {
     EXPECT_EQ(nmem_stats.ns_alloced_objs, live);
     for (auto fn : {utils_os_name, utils_os_release}) {
         char *slot = reinterpret_cast<char *>(1);
-        std::string out = qt::capture_stdout([&] {
+        std::string out = qt::captured([&] {
             qt::FailAlloc f(1);
             EXPECT_EQ(fn(&slot), nullptr);
         });

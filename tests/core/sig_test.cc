@@ -17,11 +17,7 @@ namespace {
 
 // Logging to base.0 and the signal module started, as in an agent.
 void start(const std::string &base) {
-    static struct agent_config cfg;
-    cfg.ac_dest = strdup("file");
-    cfg.ac_logfile = strdup(base.c_str());
-    agent_cfg = &cfg;
-    tr_init();
+    qt::log_to(base);
     sig_init(nullptr);
 }
 
@@ -69,7 +65,6 @@ TEST(Sig, TermWhileInsideTrLogStillEnds) {
     auto r = qt::run_child(
         [&] {
             start(dir / "fifo");
-            tr_set_echo(0);
             for (std::string fill(1000, 'x');;)
                 tr_log(1, TR_INFO, "%s", fill.c_str());
         },
@@ -115,7 +110,7 @@ TEST(Sig, RegisterInstallsOnceReplacesAndClearingRestoresTheDefault) {
     sig_register(SIGUSR2, handler_a);  // not in the table: ignored
     EXPECT_EQ(action(SIGUSR2), SIG_DFL);
     EXPECT_EQ(seen, (std::vector<int>{SIGUSR1, -SIGUSR1}));
-    auto lines = qt::split_lines(qt::capture_stdout([] { print_backtrace(); }));
+    auto lines = qt::split_lines(qt::captured([] { print_backtrace(); }));
     ASSERT_GE(lines.size(), 3u);
     EXPECT_NE(lines[0].find(" ERROR print_backtrace:"), std::string::npos);
     // Innermost first (an address sanitizer's interceptor may come before).

@@ -101,7 +101,7 @@ TEST_F(Swi, HandlerErrorEndsThePollLeavingTheRestPending) {
     l[3].result = -1;
     for (int i : {6, 1, 3})
         swi_raise(sh[i]);
-    std::string out = qt::capture_stdout([] { tr_set_echo(1), main_poll(0); });
+    std::string out = qt::captured([] { tr_set_echo(1), main_poll(0); });
     EXPECT_EQ(called, (std::vector<int>{1, 3}));
     EXPECT_EQ(swi_pending_mask(), uint64_t{1} << 6);
     EXPECT_NE(out.find(" ERROR main_poll: swi handler error\n"), std::string::npos) << out;

@@ -55,8 +55,7 @@ TEST(Utils, DirSizeCountsFilesBelowSkipsLinksAndFailsWhole) {
     EXPECT_EQ(utils_dir_size((dir / "sub").c_str()), 12);
     EXPECT_EQ(utils_dir_size(dir.path().c_str()), 100022);
     EXPECT_EQ(utils_dir_size((dir / "sub/deeper").c_str()), 7);
-    std::string out =
-        qt::capture_stdout([&] { EXPECT_EQ(utils_dir_size((dir / "big").c_str()), -1); });
+    std::string out = qt::captured([&] { EXPECT_EQ(utils_dir_size((dir / "big").c_str()), -1); });
     EXPECT_NE(out.find("Error opening directory " + (dir / "big")), std::string::npos);
 
     // Deep in the tree, an entry whose joined path passes 4096 bytes: the
@@ -73,7 +72,7 @@ TEST(Utils, DirSizeCountsFilesBelowSkipsLinksAndFailsWhole) {
     uint64_t objs = nmem_stats.ns_alloced_objs;
     int fd_before = dup(0);
     close(fd_before);
-    out = qt::capture_stdout([&] { EXPECT_EQ(utils_dir_size(dir.path().c_str()), -1); });
+    out = qt::captured([&] { EXPECT_EQ(utils_dir_size(dir.path().c_str()), -1); });
     EXPECT_NE(out.find("No Null at the end of strncpy"), std::string::npos);
     EXPECT_EQ(nmem_stats.ns_alloced_objs, objs);
     EXPECT_EQ(dup(0), fd_before);                                      // no directory left open

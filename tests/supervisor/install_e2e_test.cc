@@ -44,9 +44,12 @@ TEST(Install, InstalledSupervisorRunsInstalledAgent) {
     int st = -1;
     ASSERT_TRUE(reaper.wait(daemon, 5000, &st));
     EXPECT_EQ(WEXITSTATUS(st), 0);
-    EXPECT_GE(nh::index_of(nh::messages(qt::read_file(agent_log)),
-                           "INFO qorv-netagent (" + std::to_string(agent) + ") stopping on signal 15"),
-              0);
+    // The agent's stop line, then the modules' shut-down.
+    auto msgs = nh::messages(qt::read_file(agent_log));
+    long stop = nh::index_of(
+        msgs, "INFO qorv-netagent (" + std::to_string(agent) + ") stopping on signal 15");
+    EXPECT_GE(stop, 0);
+    EXPECT_GT(nh::index_of(msgs, "INFO Stopping main poll"), stop);
     EXPECT_FALSE(qt::file_exists(root + "/run/qorv-netmon.pid"));
 }
 

@@ -74,7 +74,11 @@ class Reaper {
         for (const auto &kv : started_)
             if (!exits_.count(kv)) kill(kv, SIGKILL);
     }
-    void track(pid_t pid) { started_.push_back(pid); }
+    // A pid that was never found (-1) must not reach kill(): it would
+    // signal every process.
+    void track(pid_t pid) {
+        if (pid > 0) started_.push_back(pid);
+    }
     void reap() {
         int st;
         pid_t p;
@@ -99,16 +103,18 @@ class Reaper {
     std::vector<pid_t> started_;
 };
 
-// A temporary install root with bin, conf, logs, run and home.
+// A temporary install root with bin, conf, logs, run and home, in the
+// directory sub of a fresh temporary directory when sub is given.
 class Root {
   public:
-    Root() {
+    explicit Root(const std::string &sub = "") : base_(sub.empty() ? tmp_.path() : tmp_ / sub) {
+        mkdir(base_.c_str(), 0755);
         for (const char *d : {"bin", "conf", "logs", "run", "home"})
             mkdir(dir(d).c_str(), 0755);
     }
-    std::string base() const { return tmp_.path(); }
-    std::string root() const { return tmp_.path() + "/"; }  // as given with -r
-    std::string dir(const std::string &rel) const { return tmp_.path() + "/" + rel; }
+    std::string base() const { return base_; }
+    std::string root() const { return base_ + "/"; }  // as given with -r
+    std::string dir(const std::string &rel) const { return base_ + "/" + rel; }
     std::string pidfile() const { return dir("run/qorv-netmon.pid"); }
     std::string trace() const { return dir("trace"); }
     std::string log() const { return qt::read_file(dir("logs/qorv-netmon.log.0")); }
@@ -134,6 +140,7 @@ class Root {
 
   private:
     qt::TempDir tmp_;
+    std::string base_;
 };
 
 struct Started {

@@ -2,14 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include "core/agent_config.h"
 #include "core/logging.h"
 
+#include <dirent.h>
 #include <ftw.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -63,13 +66,53 @@ std::vector<std::string> split_lines(const std::string &text) {
     return lines;
 }
 
-std::string echoed(const std::function<void()> &fn) {
+int count_entries(const std::string &path) {
+    DIR *d = opendir(path.c_str());
+    if (d == nullptr) return -1;
+    int n = 0;
+    while (struct dirent *e = readdir(d))
+        n += strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0;
+    closedir(d);
+    return n;
+}
+
+long ms_since(std::chrono::steady_clock::time_point t0) {
+    auto d = std::chrono::steady_clock::now() - t0;
+    return long(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+}
+
+void presize(const std::string &path, long size) {
+    if (!file_exists(path)) write_file(path, "");
+    ASSERT_EQ(truncate(path.c_str(), size), 0) << path;
+}
+
+void log_to(const std::string &base) {
+    static char dest[] = "file";
+    static agent_config cfg;
+    static std::string path;
+    path = base;
+    cfg = agent_config{};
+    cfg.ac_dest = dest;
+    cfg.ac_logfile = path.data();
+    agent_cfg = &cfg;
+    tr_set_echo(0);
+    tr_init();
+}
+
+std::string captured(const std::function<void()> &fn) {
     testing::internal::CaptureStdout();
-    tr_set_echo(1);
     fn();
     fflush(stdout);
-    tr_set_echo(0);
     return testing::internal::GetCapturedStdout();
+}
+
+std::string echoed(const std::function<void()> &fn) {
+    return captured([&] {
+        tr_set_echo(1);
+        fn();
+        fflush(stdout);
+        tr_set_echo(0);
+    });
 }
 
 void echo_to_stderr() {

@@ -1,6 +1,7 @@
 // Helpers shared by the test programs.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -27,9 +28,18 @@ bool file_exists(const std::string &path);
 long file_size(const std::string &path);  // -1 when missing
 std::vector<std::string> split_lines(const std::string &text);
 void remove_tree(const std::string &path);
+// Entries of a directory other than "." and "..", or -1 when it cannot be read.
+int count_entries(const std::string &path);
+long ms_since(std::chrono::steady_clock::time_point t0);
+// Makes path a sparse file of size bytes.
+void presize(const std::string &path, long size);
+// Starts file logging to base (base.0) in this process, without echo.
+void log_to(const std::string &base);
 
-// Runs fn with the log echo on and returns what it printed on standard
-// output (log lines echo there, also before logging is set up).
+// Runs fn and returns what it printed on standard output.
+std::string captured(const std::function<void()> &fn);
+// The same with the log echo on (log lines echo to standard output, also
+// before logging is set up); off again afterwards.
 std::string echoed(const std::function<void()> &fn);
 // For death-test statements: the echo goes to standard error from here on,
 // where the death test matches it along with the stop.

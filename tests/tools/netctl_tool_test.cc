@@ -1,9 +1,8 @@
 // qorv-netctl end to end: the built tool against the server of this test
 // process.
-#include <fcntl.h>
 #include <gmock/gmock.h>
-#include <sys/wait.h>
 
+#include "core/child.h"
 #include "core/netctl/sock_fixture.h"
 
 namespace {
@@ -11,30 +10,16 @@ namespace {
 using ::testing::HasSubstr;
 using namespace sockt;
 
-struct result {
-    int status = -1;
-    std::string out, err;
-};
-
-result run_tool(std::vector<std::string> args) {
-    qt::TempDir dir;
+qt::child_result run_tool(std::vector<std::string> args) {
     std::string prog = QORV_BIN_DIR "/qorv-netctl";
     std::vector<char *> argv = {prog.data()};
     for (auto &a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644), STDOUT_FILENO);
-        dup2(open((dir / "err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644), STDERR_FILENO);
+    return qt::run_child([&] {
         execv(argv[0], argv.data());
         _exit(127);
-    }
-    int st;
-    waitpid(pid, &st, 0);
-    return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, qt::read_file(dir / "out"),
-            qt::read_file(dir / "err")};
+    });
 }
 
 TEST(NetctlTool, AnswersAndStatuses) {
@@ -94,8 +79,8 @@ TEST(NetctlTool, AnswersAndStatuses) {
         std::string what;
         for (const auto &a : c.args)
             what += a.substr(0, 40) + " ";
-        result r = run_tool(c.args);
-        EXPECT_EQ(r.status, c.status) << what << "\n" << r.err;
+        auto r = run_tool(c.args);
+        EXPECT_TRUE(r.exited(c.status)) << what << "\n" << r.err;
         EXPECT_THAT(c.status == 0 ? r.out : r.err, HasSubstr(c.has)) << what;
         if (!c.out.empty() || c.status != 0) {
             EXPECT_EQ(r.out, c.out) << what;  // a failure prints nothing there

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -104,7 +103,6 @@ struct reply {
         memcpy(&r, body.data() + i * sizeof(r), sizeof(r));
         return r;
     }
-    std::string text() const { return body.data(); }  // a names block
 };
 
 // Every response on fd; *rc is 0, or the failure that ended the reading.
@@ -129,15 +127,6 @@ inline std::vector<reply> ask(const std::string &sock, const std::string &name, 
     EXPECT_EQ(rc, 0) << strerror(-rc);
     close(fd);
     return out;
-}
-
-inline int count_dir(const char *path) {
-    DIR *d = opendir(path);
-    int n = 0;
-    while (struct dirent *e = readdir(d))
-        n += e->d_name[0] != '.';
-    closedir(d);
-    return n;
 }
 
 }  // namespace sockt
