@@ -167,12 +167,7 @@ pid_t spawn(const std::vector<std::string> &args, const std::string &agent_root)
         int null = open("/dev/null", O_RDWR);
         dup2(null, 1);
         dup2(null, 2);
-        std::vector<char *> argv;
-        for (auto &a : av)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
+        nh::exec_args(av);
     }
     return pid;
 }

@@ -149,6 +149,16 @@ struct Started {
     std::string out;  // standard output and error of the first process
 };
 
+// In a forked child: runs av[0] with av as its arguments; 127 if it cannot.
+[[noreturn]] inline void exec_args(std::vector<std::string> &av) {
+    std::vector<char *> argv;
+    for (auto &a : av)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+}
+
 // Runs the program with args and waits for the first process to end.
 inline Started start(Reaper &r, const std::string &prog, const std::vector<std::string> &args,
                      const std::string &outfile) {
@@ -160,12 +170,7 @@ inline Started start(Reaper &r, const std::string &prog, const std::vector<std::
         int fd = open(outfile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(fd, 1);
         dup2(fd, 2);
-        std::vector<char *> argv;
-        for (auto &a : av)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(prog.c_str(), argv.data());
-        _exit(127);
+        exec_args(av);
     }
     s.first = pid;
     r.track(pid);
