@@ -114,46 +114,12 @@ __attribute__((constructor)) void agent_entry() {
 }
 
 /*
- * Processes.  One reaper for every thread: this process is the subreaper
- * of every daemon, and waitpid(-1) must not hand one thread's child to
- * another.
+ * Processes.  One reaper for every thread, made the subreaper before the
+ * first daemon starts (see Soak below).
  */
 
-class SharedReaper {
-  public:
-    SharedReaper() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
-    // Status of pid once it has ended; false after timeout_ms.
-    bool wait(pid_t pid, int timeout_ms, int *status) {
-        return nh::wait_until(
-            [&] {
-                std::lock_guard<std::mutex> g(mu_);
-                reap_locked();
-                auto it = exits_.find(pid);
-                if (it == exits_.end()) return false;
-                *status = it->second;
-                return true;
-            },
-            timeout_ms);
-    }
-    bool reaped(pid_t pid) {
-        std::lock_guard<std::mutex> g(mu_);
-        reap_locked();
-        return exits_.count(pid) > 0;
-    }
-
-  private:
-    void reap_locked() {
-        int st;
-        pid_t p;
-        while ((p = waitpid(-1, &st, WNOHANG)) > 0)
-            exits_[p] = st;
-    }
-    std::mutex mu_;
-    std::map<pid_t, int> exits_;
-};
-
-SharedReaper &reaper() {
-    static SharedReaper r;
+nh::Reaper &reaper() {
+    static nh::Reaper r;
     return r;
 }
 
@@ -378,24 +344,24 @@ outcome run_lifetime(const scenario &s, const std::string &netmon) {
     bool cut = false;  // a termination may have cut the expected lines short
     if (s.stop_sig != 0 && daemon > 0) {
         at(s.stop_ms);
-        kill(daemon, s.stop_sig);
+        reaper().signal(daemon, s.stop_sig);
         cut = true;
     }
     if (parent > 0) {
         at(s.parent_kill_ms);
-        kill(parent, SIGKILL);
+        reaper().signal(parent, SIGKILL);
         reaper().wait(parent, 2000, &st);
         cut = true;
     }
     int dst = -1;
     if (daemon > 0 && !reaper().wait(daemon, 20000, &dst)) {
         out.fail("daemon still running 20 s after the end of its scenario");
-        kill(daemon, SIGKILL);
+        reaper().signal(daemon, SIGKILL);
         reaper().wait(daemon, 2000, &dst);
     } else if (daemon > 0 && !(WIFEXITED(dst) && WEXITSTATUS(dst) == 0)) {
         out.fail("daemon status " + std::to_string(dst));
     }
-    if (parent > 0) kill(parent, SIGKILL);
+    if (parent > 0) reaper().signal(parent, SIGKILL);
 
     // What the agents themselves recorded.
     std::vector<pid_t> agents;
@@ -465,6 +431,8 @@ class Soak : public ::testing::TestWithParam<int> {};
 
 TEST_P(Soak, LifetimesEndCleanlyWithWholeOrderedLogs) {
     if (getenv("QORV_SOAK") == nullptr) GTEST_SKIP() << "set QORV_SOAK=1 to run the soak (minutes)";
+    // Every daemon must find this process already its subreaper.
+    ASSERT_TRUE(reaper().subreaper());
     const int batch = GetParam();
     const uint64_t seed = soak_seed();
     printf("soak seed %llu (QORV_SOAK_SEED replays it), batch %d\n", (unsigned long long)seed,

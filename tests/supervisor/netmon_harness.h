@@ -20,6 +20,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -66,39 +67,69 @@ inline long index_of(const std::vector<std::string> &lines, const std::string &s
     return -1;
 }
 
-// Collects exit statuses of children, reparented orphans included.
+// Collects exit statuses of children, reparented orphans included.  One
+// Reaper serves every thread of a test program: waitpid(-1) must not hand
+// one thread's child to another.  It must exist before the first daemon
+// is started, or that daemon is reparented to init instead of here.
 class Reaper {
   public:
-    Reaper() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
+    Reaper() : subreaper_(prctl(PR_SET_CHILD_SUBREAPER, 1) == 0) {}
     ~Reaper() {
-        for (const auto &kv : started_)
-            if (!exits_.count(kv)) kill(kv, SIGKILL);
+        for (pid_t pid : started_)
+            signal(pid, SIGKILL);
     }
+    Reaper(const Reaper &) = delete;
+    Reaper &operator=(const Reaper &) = delete;
+    bool subreaper() const { return subreaper_; }
     // A pid that was never found (-1) must not reach kill(): it would
     // signal every process.
     void track(pid_t pid) {
+        std::lock_guard<std::mutex> g(mu_);
         if (pid > 0) started_.push_back(pid);
     }
     void reap() {
+        std::lock_guard<std::mutex> g(mu_);
+        reap_locked();
+    }
+    // Waits for pid's end; false on timeout.
+    bool wait(pid_t pid, int timeout_ms, int *status = nullptr) {
+        return wait_until(
+            [&] {
+                std::lock_guard<std::mutex> g(mu_);
+                reap_locked();
+                auto it = exits_.find(pid);
+                if (it == exits_.end()) return false;
+                if (status) *status = it->second;
+                return true;
+            },
+            timeout_ms);
+    }
+    bool reaped(pid_t pid) {
+        std::lock_guard<std::mutex> g(mu_);
+        reap_locked();
+        return exits_.count(pid) > 0;
+    }
+    // Sends sig to pid only while it is a child of this process not yet
+    // reaped here: a pid reaped elsewhere may already name another process.
+    // Reaping happens under the same lock, so the pid cannot be recycled
+    // between the check and the kill.
+    bool signal(pid_t pid, int sig) {
+        std::lock_guard<std::mutex> g(mu_);
+        if (pid <= 0 || exits_.count(pid) > 0) return false;
+        siginfo_t si{};
+        if (waitid(P_PID, id_t(pid), &si, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
+        return kill(pid, sig) == 0;
+    }
+
+  private:
+    void reap_locked() {
         int st;
         pid_t p;
         while ((p = waitpid(-1, &st, WNOHANG)) > 0)
             exits_[p] = st;
     }
-    // Waits for pid's end; false on timeout.
-    bool wait(pid_t pid, int timeout_ms, int *status = nullptr) {
-        bool ok = wait_until(
-            [&] {
-                reap();
-                return exits_.count(pid) > 0;
-            },
-            timeout_ms);
-        if (ok && status) *status = exits_[pid];
-        return ok;
-    }
-    bool reaped(pid_t pid) const { return exits_.count(pid) > 0; }
-
-  private:
+    bool subreaper_;
+    std::mutex mu_;
     std::map<pid_t, int> exits_;
     std::vector<pid_t> started_;
 };
