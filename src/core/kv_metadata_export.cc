@@ -117,7 +117,7 @@ void kv_metadata_export_events(struct kv_metadata *kmdp, const void *input) {
             if (c != nullptr && kvmd_is_active(c)) {
                 kvmd_copy_values(c, input);
                 c->kmd_flags |= KVMD_F_NEWVALUES;
-                c->kmd_update_cycle = kvmd_store.update_cycle;
+                c->kmd_update_cycle = n_counter_get(kvmd_store.update_cycle);
             }
             pthread_mutex_unlock(&kvmd.fg_lock);
             break;
@@ -216,6 +216,8 @@ static void kvmd_swap_locked(void) {
         kvmd.apps_published.insert_head(a);
         n_counter_inc(kvmd_store.new_pids_added);
     }
+    // Values written from here on belong to the next cycle.
+    n_counter_inc(kvmd_store.update_cycle);
 }
 
 void kv_metadata_store_update(void) {
@@ -243,7 +245,6 @@ void kv_metadata_store_update(void) {
     kvmd_swap_locked();
     pthread_mutex_unlock(&kvmd.app_lock);
     pthread_mutex_unlock(&kvmd.fg_lock);
-    n_counter_inc(kvmd_store.update_cycle);
     n_counter_set(kvmd_store.next_update_time, kvmd_ticks() + kvmd_store.update_interval);
     n_counter_set(kvmd_store.missed_updates, 0);
     pthread_cond_broadcast(&kvmd.store_cv);
