@@ -373,8 +373,9 @@ int kv_dpi_data_export(uint64_t *since, uint32_t appid, void *arg, kvmd_dpi_cb c
         if (dd->key.fk_appid != appid) continue;
         kvmd.dpi_walk_cur = dd;
         cb(arg, dd, 9, i);
-        for (struct kv_dpi_cc *cc = dd->cc_lru.first(), *n; cc != nullptr; cc = n) {
-            if (kvmd.dpi_walk_cur == nullptr) break;  // the callback destroyed it
+        // Each callback may have destroyed the record.
+        for (struct kv_dpi_cc *cc = kvmd.dpi_walk_cur ? dd->cc_lru.first() : nullptr, *n;
+             cc != nullptr && kvmd.dpi_walk_cur != nullptr; cc = n) {
             n = kv_dpi_cc_list::next(cc);
             if (cc->ts > old) cb(arg, cc, 8, i);
         }
