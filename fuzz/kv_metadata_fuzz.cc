@@ -12,6 +12,7 @@
 
 #include "core/agent_config.h"
 #include "core/kern_timeout.h"
+#include "core/logging.h"
 #include "core/kv_metadata.h"
 #include "core/kv_metadata_internal.h"
 #include "fuzz_support.h"
@@ -131,9 +132,10 @@ int fz_run_kv_metadata(const uint8_t *data, size_t size) {
     static bool started = [] {
         ticks = 1000000;
         softclock_init(nullptr);
-        cfg.ac_md_update_interval = 1;
+        cfg.ac_md_update_interval = 0;  // 0.1 s: little simulated time per run
         cfg.ac_flow_dpi_md = 1;
         agent_cfg = &cfg;
+        tr_set_echo(0);
         kvmd_wall_clock = [] { return wall; };
         kv_metadata_mod_init(nullptr);
         return true;
@@ -274,11 +276,14 @@ int fz_run_kv_metadata(const uint8_t *data, size_t size) {
     for (struct kv_md_ip *ip : ips)
         kv_metadata_destroy_internal(KVMD_T_IP, ip);
     FZ_CHECK(kvmd.dpi.empty() && kvmd.ip.empty());
-    // Expire the events: two runs of the 90-second callout, a day later.
-    wall += 86400;
-    for (uint64_t end = ticks + 181000000; ticks < end; softclock())
-        n_counter_set(ticks, ticks + 1000000);
-    FZ_CHECK(kvmd.events.empty());
+    // Now and then the queued events expire: two runs of the 90-second
+    // callout, a day later.
+    if (kvmd_stats.events > 1000) {
+        wall += 86400;
+        for (uint64_t end = ticks + 181000000; ticks < end; softclock())
+            n_counter_set(ticks, ticks + 1000000);
+        FZ_CHECK(kvmd.events.empty() && kvmd_stats.events == 0);
+    }
     return 0;
 }
 
