@@ -25,23 +25,32 @@ struct agent_config cfg;
 struct kv_flow_key fkey = {};
 struct kv_dpi_data *dd;
 
+// Events, status records and IP records queued.
 size_t queued() {
     size_t n = 0;
-    for (auto *l : {&kvmd.events}) {
-        for (struct kv_md_event *e : *l) {
-            (void)e;
-            n++;
-        }
-    }
-    for (struct kv_md_cfg_status *c : kvmd.cfg) {
-        (void)c;
-        n++;
-    }
-    for (struct kv_md_ip *c : kvmd.ip) {
-        (void)c;
-        n++;
-    }
+    for (struct kv_md_event *e : kvmd.events)
+        n += e != nullptr;
+    for (struct kv_md_cfg_status *c : kvmd.cfg)
+        n += c != nullptr;
+    for (struct kv_md_ip *c : kvmd.ip)
+        n += c != nullptr;
     return n;
+}
+
+bool post_event() {
+    const uint64_t before = kvmd_stats.events;
+    struct kv_md_msg m = {};
+    m.km_kind = KVMD_MSG_EVENT;
+    m.km_len = 2;
+    m.km_data = "ab";
+    kv_metadata_export_events(nullptr, &m);
+    return kvmd_stats.events == before + 1;
+}
+
+bool add_status() {
+    const uint64_t before = kvmd_stats.cfg_status;
+    config_status_update(1, KVMD_CFG_ADD, 1, 0);
+    return kvmd_stats.cfg_status == before + 1;
 }
 
 struct fail_case {
@@ -96,43 +105,14 @@ TEST(MetadataStoreAllocFail, EveryFailureIsReportedAndLeavesTheStoreAsItWas) {
              return ip_flow_dpi_kvmd_cb(dd, &c, 8) == 0;
          },
          nullptr},
-        {"event record", 1, "ERROR kv_metadata_export_events: Failed to alloc memory",
-         [&] {
-             const uint64_t before = kvmd_stats.events;
-             struct kv_md_msg m = {};
-             m.km_kind = KVMD_MSG_EVENT;
-             m.km_len = 2;
-             m.km_data = "ab";
-             kv_metadata_export_events(nullptr, &m);
-             return kvmd_stats.events == before + 1;
-         },
+        {"event record", 1, "ERROR kv_metadata_export_events: Failed to alloc memory", post_event,
          &kvmd_stats.events_err},
-        {"event data", 2, "ERROR kv_metadata_export_events: Failed to alloc memory",
-         [&] {
-             const uint64_t before = kvmd_stats.events;
-             struct kv_md_msg m = {};
-             m.km_kind = KVMD_MSG_EVENT;
-             m.km_len = 2;
-             m.km_data = "ab";
-             kv_metadata_export_events(nullptr, &m);
-             return kvmd_stats.events == before + 1;
-         },
+        {"event data", 2, "ERROR kv_metadata_export_events: Failed to alloc memory", post_event,
          &kvmd_stats.events_err},
-        {"status message", 1, "ERROR config_status_update: Memory Allocation failed",
-         [&] {
-             const uint64_t before = kvmd_stats.cfg_status;
-             config_status_update(1, KVMD_CFG_ADD, 1, 0);
-             return kvmd_stats.cfg_status == before + 1;
-         },
+        {"status message", 1, "ERROR config_status_update: Memory Allocation failed", add_status,
          nullptr},
-        {"status record", 2,
-         "ERROR kv_metadata_export_config_status: Failed to allocate memory",
-         [&] {
-             const uint64_t before = kvmd_stats.cfg_status;
-             config_status_update(1, KVMD_CFG_ADD, 1, 0);
-             return kvmd_stats.cfg_status == before + 1;
-         },
-         nullptr},
+        {"status record", 2, "ERROR kv_metadata_export_config_status: Failed to allocate memory",
+         add_status, nullptr},
     };
     for (const fail_case &c : cases) {
         SCOPED_TRACE(c.name);

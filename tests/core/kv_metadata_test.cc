@@ -103,58 +103,40 @@ void store_values(struct kv_metadata *o, uint64_t bytes) {
     kv_metadata_export_events(o, r);
 }
 
-TEST_F(KvMetadata, FlowGroupCopiesAlternateAndDestroyDefersOnlyTheExportedCopy) {
-    const uint64_t allocs = kvmd_stats.allocs, added = kvmd_store.new_elems_added;
-    const uint8_t cur = kvmd_store.current_copy;
+// Where each copy is after each step is the fuzz target's model; here the
+// values and the deferred destroy.
+TEST_F(KvMetadata, ValuesReachConsumersOneCycleLaterAndTheExportedCopyOutlivesItsFlowGroup) {
+    const uint64_t allocs = kvmd_stats.allocs;
     struct kv_flow_key k = key(0, 0);
     struct kv_metadata *fg = kv_metadata_create(&k, KVMD_T_FLOWGROUP, &fg_head);
-    ASSERT_NE(fg, nullptr);
-    struct kv_metadata *twin = fg->kmd_twin;
     EXPECT_EQ(kvmd_stats.allocs - allocs, 2u);  // appid 0: no application record
-    EXPECT_EQ(fg->kmd_fg.kmdfg_app, nullptr);
-    struct kv_metadata *active = cur == 0 ? fg : twin;
-    EXPECT_EQ(active->kmd_list_state, KVMD_LS_LISTED);
-    EXPECT_EQ((cur == 0 ? twin : fg)->kmd_list_state, KVMD_LS_INCOMING);
-    EXPECT_EQ(kv_metadata_flowgroup_find(nullptr, &k, KVMD_T_FLOWGROUP), active);
-
-    // Values go to the active copy whichever copy is named, and reach the
-    // consumers with the next cycle.
+    struct kv_metadata *active = kv_metadata_flowgroup_find(nullptr, &k, KVMD_T_FLOWGROUP);
+    // Values go to the active copy whichever copy is named.
     store_values(active->kmd_twin, 11);
     EXPECT_EQ(kv_metadata_values(active)[0].kr_value.u64, 11u);
     EXPECT_TRUE(exported_list().empty());
     cycle();
-    EXPECT_EQ(kvmd_store.new_elems_added - added, 1u);
     EXPECT_EQ(exported_list(), std::vector<struct kv_metadata *>{active});
-    EXPECT_EQ(kv_metadata_values(active)[0].kr_value.u64, 11u);
-    EXPECT_EQ(kv_metadata_flowgroup_find(nullptr, &k, KVMD_T_FLOWGROUP), active->kmd_twin);
     store_values(active, 22);  // lands in the new active copy
     EXPECT_EQ(kv_metadata_values(active)[0].kr_value.u64, 11u);
     cycle();
-    EXPECT_EQ(kv_metadata_values(exported_list().at(0))[0].kr_value.u64, 22u);
+    struct kv_metadata *exp = exported_list().at(0);
+    EXPECT_EQ(kv_metadata_values(exp)[0].kr_value.u64, 22u);
 
     // Destroyed through the exported copy: the active one goes at once, the
     // exported one stays readable until the next cycle frees it.
-    struct kv_metadata *exp = exported_list().at(0);
     const uint64_t frees = kvmd_stats.frees, deleted = kvmd_store.elems_deleted;
-    kv_metadata_flowgroup_destroy(exp);
+    kv_metadata_flowgroup_destroy(fg == exp ? fg : fg->kmd_twin);
     EXPECT_EQ(kvmd_stats.frees - frees, 1u);
-    EXPECT_EQ(exp->kmd_list_state, KVMD_LS_PENDING);
     EXPECT_EQ(exported_list(), std::vector<struct kv_metadata *>{exp});
-    EXPECT_EQ(kv_metadata_flowgroup_find(nullptr, &k, KVMD_T_FLOWGROUP), nullptr);
     store_values(exp, 33);  // no active copy left: nothing written
     EXPECT_EQ(kv_metadata_values(exp)[0].kr_value.u64, 22u);
     std::string out = qt::echoed([&] { kv_metadata_flowgroup_destroy(exp); });
     EXPECT_THAT(out, HasSubstr("ERROR kv_metadata_flowgroup_destroy: flow group already destroyed"));
-    EXPECT_EQ(kvmd_stats.frees - frees, 1u);
     cycle();
+    EXPECT_EQ(kvmd_stats.frees - frees, 2u);
     EXPECT_EQ(kvmd_store.elems_deleted - deleted, 1u);
     EXPECT_TRUE(exported_list().empty());
-
-    // Created and destroyed within one interval: both copies go at once.
-    fg = kv_metadata_create(&k, KVMD_T_FLOWGROUP, &fg_head);
-    kv_metadata_flowgroup_destroy(fg->kmd_twin);
-    EXPECT_EQ(kvmd_stats.frees - frees, 4u);
-    EXPECT_TRUE(kvmd.incoming->empty() && kvmd.pending.empty());
 }
 
 TEST_F(KvMetadata, ApplicationRecordsAreSharedWithinAnIntervalAndFollowTheirLastReference) {
@@ -287,17 +269,9 @@ TEST_F(KvMetadata, IpRecordsStayNewestFirstAndExportOnlyWhatIsNewer) {
     EXPECT_EQ(kv_metadata_ip_export(&since, nullptr, ip_collect), 0);
     EXPECT_EQ(ip_seen, std::vector<std::string>{"10.0.0.1"});
 
-    std::string out = qt::echoed([&] {
-        EXPECT_EQ(kv_metadata_create_object(3, a), nullptr);
-        kv_metadata_update(3, a, set_fqdn, nullptr);
-        kv_metadata_destroy_internal(3, a);
-    });
-    EXPECT_THAT(out, HasSubstr("kv_metadata_create_object: case undefined"));
-    EXPECT_THAT(out, HasSubstr("kv_metadata_update: No case defined for the type 3"));
-    EXPECT_THAT(out, HasSubstr("kv_metadata_destroy_internal: case undefined"));
+    EXPECT_EQ(kv_metadata_create_object(3, a), nullptr);  // IP records only
     kv_metadata_destroy_internal(KVMD_T_IP, a);
     kv_metadata_destroy_internal(KVMD_T_IP, b);
-    kv_metadata_destroy_internal(KVMD_T_IP, nullptr);
     EXPECT_TRUE(kvmd.ip.empty());
 }
 
@@ -350,10 +324,6 @@ TEST_F(KvMetadata, ConnectionCacheReusesTheOldestEntryAndNeverGrowsPastItsLimit)
     EXPECT_EQ(dpi_seen, (std::vector<std::string>{"fg3@0", "fg9@1", "cc1", "cc3"}));
     EXPECT_EQ(since, 12u);
     EXPECT_EQ(kv_dpi_data_export(&since, 5, nullptr, dpi_collect), -1);
-    since = 0;
-    dpi_seen.clear();
-    EXPECT_EQ(kv_dpi_data_export_unowned(&since, nullptr, dpi_collect), 0);
-    EXPECT_TRUE(dpi_seen.empty());
     // A callback may destroy the record it is given.
     since = 0;
     kv_dpi_data_export(&since, 5, nullptr, [](void *, void *item, int kind, int) {
@@ -458,17 +428,6 @@ TEST_F(KvMetadata, ConfigStatusRecordsUpdateByIdAndOnlyStatusOneAndTwoExpire) {
     EXPECT_EQ(kvmd_stats.cfg_status, n);
 }
 
-std::vector<std::string> file_out;
-void file_export_fn(void *state, void *obj, int source) {
-    char *buf;
-    size_t len;
-    FILE *f = open_memstream(&buf, &len);
-    kv_metadata_dump(f, obj, static_cast<struct kvmd_export_state *>(state)->kind);
-    fclose(f);
-    file_out.push_back(std::to_string(source) + " " + buf);
-    free(buf);
-}
-
 std::string dump(const void *obj, int kind) {
     char *buf;
     size_t len;
@@ -478,6 +437,12 @@ std::string dump(const void *obj, int kind) {
     std::string s(buf, len);
     free(buf);
     return s;
+}
+
+std::vector<std::string> file_out;
+void file_export_fn(void *state, void *obj, int source) {
+    file_out.push_back(std::to_string(source) + " " +
+                       dump(obj, static_cast<struct kvmd_export_state *>(state)->kind));
 }
 
 TEST_F(KvMetadata, DumpTextAndTheFileExport) {
