@@ -6,7 +6,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>

@@ -260,13 +260,6 @@ static void kvmd_copy_unlink_locked(kvmd_list *owner, struct kv_metadata *c) {
     }
 }
 
-// The store list a live copy is on, by its role.  Flow-group lock held.
-static kvmd_list *kvmd_list_of_locked(const struct kv_metadata *c) {
-    if (c->kmd_list_state == KVMD_LS_INCOMING) return kvmd.incoming;
-    if (c->kmd_list_state == KVMD_LS_PENDING) return kvmd.exported;
-    return kvmd_is_active(c) ? kvmd.active : kvmd.exported;
-}
-
 void kv_metadata_flowgroup_destroy(struct kv_metadata *kmdp) {
     struct kv_metadata *gone[2] = {nullptr, nullptr};
     pthread_mutex_lock(&kvmd.fg_lock);
@@ -294,7 +287,9 @@ void kv_metadata_flowgroup_destroy(struct kv_metadata *kmdp) {
             kvmd.pending.insert_head(c);
             continue;
         }
-        kvmd_copy_unlink_locked(kvmd_list_of_locked(c), c);
+        // Incoming or active: no consumer reaches it.
+        kvmd_copy_unlink_locked(c->kmd_list_state == KVMD_LS_INCOMING ? kvmd.incoming : kvmd.active,
+                                c);
         gone[n++] = c;
     }
     pthread_mutex_unlock(&kvmd.app_lock);
