@@ -212,8 +212,8 @@ TEST_F(NetctlSock, LogDumpWritesEveryVariableByItsFullName) {
     for (const std::string &line : std::vector<std::string>{
              "core.test.stats.hits = 42", "core.test.stats.small = 65535",
              "core.test.stats.letter = Q", "core.test.stats.bytes = 1099511627776",
-             "core.test.stats.label = " + tlabel.substr(0, 63),
-             "core.test.stats.addrs = 10.0.0.1 192.168.1.2",
+             "core.test.stats.label = " + tlabel.substr(0, 60) + "...",
+             "core.test.stats.addrs = 10.0.0.1,192.168.1.2",
              "core.test.stats.nothing = ", "core.test.stats.sub.label = ", "big.b9.v145 = 9145"})
         EXPECT_THAT(out, HasSubstr(" INFO " + line + "\n"));
     EXPECT_EQ(qt::count_of(out, " INFO big.b"), size_t(BIG_LEAVES * BIG_VARS));
@@ -258,6 +258,114 @@ TEST_F(NetctlSock, LoadLeavesNoDescriptorOrMemoryBehind) {
     EXPECT_LE(n_counter_get(nmem_stats.ns_alloced_objs) - objs, uint64_t(3 * regs));
     // 1200 requests copied the 300-byte label: kept, they would be 360 KiB.
     EXPECT_LT(mallinfo2().uordblks - heap, size_t(100 * 1024));
+}
+
+// Strings and address lists never show an address; asked for as text they
+// show their values, cut visibly past 63 characters.
+TEST_F(NetctlSock, StringsAndAddressListsCarryNoAddressAndComeAsText) {
+    for (uint8_t flags : {0, NETCTL_F_TEXT}) {
+        auto rs = q("core.test.stats", NETCTL_OP_LIST, flags);
+        ASSERT_EQ(rs.size(), 1u);
+        std::vector<std::string> texts;
+        for (size_t i = 0; i < rs[0].records(); i++) {
+            struct kv_record r = rs[0].rec(i);
+            unsigned t = kv_value_type(r.kr_type);
+            if (t == KV_T_STRING || t == KV_T_IPV4_LIST) {
+                EXPECT_EQ(r.kr_value.u64, 0u) << r.kr_name;
+                EXPECT_EQ(r.kr_size, t == KV_T_STRING ? 8 : 32);
+            }
+            texts.push_back(netctl_record_text(&r));
+        }
+        // Without the flag the rest of the name field is as it was: zero.
+        std::vector<std::string> want(TVARS, "");
+        if (flags)
+            want = {"42", "65535", "Q", std::to_string(tblock.bytes), tlabel.substr(0, 60) + "...",
+                    "10.0.0.1,192.168.1.2", ""};
+        EXPECT_EQ(texts, want);
+    }
+    // A string of 63 characters fits whole; one more is cut.
+    static std::string s63(63, 'a'), s64 = s63 + "b";
+    for (std::string *s : {&s63, &s64}) {
+        tsub.label = s->data();
+        auto rs = q("core.test.stats.sub.label", NETCTL_OP_READ, NETCTL_F_TEXT);
+        ASSERT_EQ(rs.size(), 1u);
+        struct kv_record r = rs[0].rec(0);
+        EXPECT_STREQ(r.kr_name, "label");
+        EXPECT_STREQ(r.kr_head, "teststats");
+        EXPECT_EQ(netctl_record_text(&r), s == &s63 ? s63 : s63.substr(0, 60) + "...");
+    }
+    tsub.label = nullptr;
+}
+
+// A registrant's own operations: a read-all that returns 100 bytes, and a
+// read whose record points at the module's own string, with a name long
+// enough to reach the text area.
+char own_string[] = "the module's own";
+int own_read(struct netctl_node *, void *data, void *) {
+    auto *r = static_cast<struct kv_record *>(data);
+    memset(r, 0, sizeof(*r));
+    memset(r->kr_name, 'n', 100);
+    r->kr_type = KV_T_STRING;
+    r->kr_value.str = own_string;
+    return int(sizeof(*r));
+}
+int own_read_all(struct netctl_node *, void *data, void *) {
+    for (int i = 0; i < 100; i++)
+        static_cast<char *>(data)[i] = char(i);
+    return 100;
+}
+const struct netctl_leaf_ops own_ops = {own_read, nullptr, own_read_all, nullptr};
+
+TEST_F(NetctlSock, RegistrantOperationsAreSentAsTheyReturnAndKeepTheirStrings) {
+    static uint32_t dummy;
+    ASSERT_EQ(netctl_register_vars("own.stats", &thead, &dummy, 0, &own_ops), 0);
+    auto rs = q("own.stats", NETCTL_OP_LIST);
+    ASSERT_EQ(rs.size(), 1u);
+    ASSERT_EQ(rs[0].body.size(), 100u);
+    EXPECT_EQ(rs[0].body[99], 99);
+    for (uint8_t flags : {0, NETCTL_F_TEXT}) {
+        rs = q("own.stats.x", NETCTL_OP_READ, flags);
+        ASSERT_EQ(rs.size(), 1u);
+        ASSERT_EQ(rs[0].records(), 1u);
+        struct kv_record r = rs[0].rec(0);
+        EXPECT_EQ(r.kr_value.u64, 0u);
+        EXPECT_EQ(std::string(r.kr_name), flags ? std::string(63, 'n') : std::string(100, 'n'));
+        if (flags) {
+            EXPECT_STREQ(netctl_record_text(&r), own_string);
+        }
+    }
+    EXPECT_STREQ(own_string, "the module's own");  // neither freed nor written
+}
+
+// The tree lock is not held while an answer is sent: a registration goes
+// through while a client that never reads holds the server in a send.  An
+// answer stops at its bound, after whole responses.
+TEST_F(NetctlSock, SendsHoldNoLockAndAnswersStopAtTheirBound) {
+    netctl_set_conn_timeout(10000);
+    int fd = netctl_client_connect(srv.sock.c_str(), 0);
+    ASSERT_EQ(netctl_client_request(fd, "big", NETCTL_OP_LIST, 0), 0);
+    char b;
+    ASSERT_EQ(recv(fd, &b, 1, MSG_PEEK), 1);  // the answer is being sent
+    usleep(50000);                            // into a full socket buffer by now
+    static uint64_t block;
+    static struct kv_var v = {"n", KV_T_U64, 0, 8, 0, 0, 0};
+    static struct kv_head h = {"sendhead", 0, 0, 1, {}, 0, nullptr, &v, nullptr, nullptr, {}};
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(netctl_register_vars("send.stats", &h, &block, 0, nullptr), 0);
+    EXPECT_LT(qt::ms_since(t0), 5000);  // not the connection's 10 s deadline
+    close(fd);
+
+    // Three of the ten 32,704-byte leaves fit (each with a 136-byte record
+    // of its header).
+    netctl_set_answer_max(100000);
+    std::string out = qt::echoed([] {
+        auto rs = q("big", NETCTL_OP_LIST);
+        ASSERT_EQ(rs.size(), 3u);
+        EXPECT_EQ(rs[2].name, "big.b2");
+        EXPECT_EQ(rs[2].records(), size_t(BIG_VARS));
+    });
+    netctl_set_answer_max(NETCTL_ANSWER_MAX);
+    EXPECT_THAT(out, HasSubstr("ERROR netctl_process_request: answer for big cut at 98520 bytes\n"));
 }
 
 // Hostile local clients: clients that connect and send nothing, stop in the
