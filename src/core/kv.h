@@ -107,7 +107,8 @@ static_assert(offsetof(struct kv_head, kh_size) == 72);
 //
 // The value field at 200 holds, by value type: 1 the character in its first
 // byte; 2 a u16; 3 a u32; 4 a u64; 5 the in-process address of a string
-// copy; 6 the in-process address of the address array.  Bytes 208-223 are
+// copy; 6 the in-process address of the address array (the control socket
+// sends 0 there instead).  Bytes 208-223 are
 // written by the metrics only: for a u64 record the minimum at 208 and the
 // maximum at 216; for the other types the value is a u32 at 200, the
 // minimum a u32 at 204 and the maximum a u32 at 208.
