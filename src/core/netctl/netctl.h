@@ -57,7 +57,11 @@ inline constexpr size_t NETCTL_TEXT_OFF = 64;
 inline constexpr size_t NETCTL_TEXT_SIZE = 64;
 static_assert(NETCTL_TEXT_OFF + NETCTL_TEXT_SIZE == offsetof(struct kv_record, kr_head),
               "the text area ends where the head name begins");
+static_assert(offsetof(struct kv_record, kr_name) + NETCTL_TEXT_OFF == 64,
+              "the text area is bytes 64-127 of a record");
 static_assert(NETCTL_TEXT_OFF >= KV_NAME_LEN - 1, "a descriptor's name ends before the text");
+static_assert(offsetof(struct kv_record, kr_value) == 200 && sizeof(struct kv_record) == 224,
+              "the value field that the wire clears, in the 224-byte record");
 
 static inline char *netctl_record_text(struct kv_record *r) {
     return r->kr_name + NETCTL_TEXT_OFF;
