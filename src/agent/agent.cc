@@ -1,5 +1,6 @@
 // agent: start-up, run phase and shut-down of qorv-netagent.
 #include "agent/agent.h"
+#include "agent/agent_sockets.h"
 
 #include <errno.h>
 #include <signal.h>
@@ -78,6 +79,7 @@ int agent_config_fill(const struct agent_args *a, struct agent_config *cfg) {
     cfg->ac_confdir = n_strdup(a->aa_confdir);
     cfg->ac_logdir = n_strdup(a->aa_logdir);
     cfg->ac_rundir = n_strdup(a->aa_rundir);
+    cfg->ac_md_update_interval = 10;  // the host's sockets are read every 10.1 s
     if (cfg->ac_dest && cfg->ac_confdir && cfg->ac_logdir && cfg->ac_rundir) return 0;
     tr_log(1, TR_ERROR, "agent_config_fill: out of memory");
     return -1;
@@ -134,6 +136,7 @@ void agent_start(struct agent_config *cfg) {
     tr_log(1, TR_INFO, "qorv-netagent (%d) starting: conf %s, logs %s, run %s",
            static_cast<int>(getpid()), cfg->ac_confdir, cfg->ac_logdir, cfg->ac_rundir);
     agent_stats_publish();
+    agent_sockets_start("/proc");
     sig_register(SIGTERM, agent_on_stop_signal);
     sig_register(SIGINT, agent_on_stop_signal);
     sigset_t set = agent_stop_set();

@@ -339,66 +339,76 @@ void kv_record_release(struct kv_record *r, size_t n) {
  * Printing.
  */
 
-static const char *kv_str_or_null(const char *s) {
-    return s != nullptr ? s : "(null)";
-}
-
-void kv_print_record(const struct kv_record *r, FILE *stream) {
-    const char *name = r->kr_name;
+const char *kv_value_text(const struct kv_record *r, char (&buf)[KV_VALUE_TEXT_SIZE]) {
+    buf[0] = '\0';
     switch (kv_value_type(r->kr_type)) {
         case KV_T_CHAR:
-            fprintf(stream, ",%.127s:%c", name, kv_rec_get<int8_t>(r));
+            buf[0] = char(kv_rec_get<int8_t>(r));
+            buf[1] = '\0';
             break;
         case KV_T_U16:
-            fprintf(stream, ",%.127s:%u", name, unsigned{kv_rec_get<uint16_t>(r)});
+            snprintf(buf, sizeof(buf), "%u", unsigned{kv_rec_get<uint16_t>(r)});
             break;
         case KV_T_U32:
-            fprintf(stream, ",%.127s:%u", name, kv_rec_get<uint32_t>(r));
+            snprintf(buf, sizeof(buf), "%u", kv_rec_get<uint32_t>(r));
             break;
         case KV_T_U64:
-            fprintf(stream, ",%.127s:%lu", name, kv_rec_get<uint64_t>(r));
+            snprintf(buf, sizeof(buf), "%lu", kv_rec_get<uint64_t>(r));
             break;
         case KV_T_STRING:
-            fprintf(stream, ",%.127s:%s", name, kv_str_or_null(r->kr_value.str));
-            break;
-        default:
-            break;
-    }
-}
-
-void kv_log_record(const struct kv_record *r) {
-    if ((tr_mask & 1) == 0) return;
-    const char *name = r->kr_name;
-    switch (kv_value_type(r->kr_type)) {
-        case KV_T_CHAR: {
-            int8_t c = kv_rec_get<int8_t>(r);
-            if (c != 0) tr_log(1, TR_DEBUG, "%.127s:%c", name, c);
-            break;
-        }
-        case KV_T_U16:
-            tr_log(1, TR_DEBUG, "%.127s:%u", name, unsigned{kv_rec_get<uint16_t>(r)});
-            break;
-        case KV_T_U32:
-            tr_log(1, TR_DEBUG, "%.127s:%u", name, kv_rec_get<uint32_t>(r));
-            break;
-        case KV_T_U64:
-            tr_log(1, TR_DEBUG, "%.127s:%lu", name, kv_rec_get<uint64_t>(r));
-            break;
-        case KV_T_STRING:
-            tr_log(1, TR_DEBUG, "%.127s:%s", name, kv_str_or_null(r->kr_value.str));
-            break;
+            return r->kr_value.str != nullptr ? r->kr_value.str : "";
         case KV_T_IPV4_LIST: {
+            // The size byte allows 16 addresses at most: "255.255.255.255,"
+            // each, the last one's comma being the NUL.
             const auto *sa = static_cast<const struct sockaddr_in *>(r->kr_value.addrs);
-            if (sa == nullptr || r->kr_size == 0) break;
-            for (unsigned i = 0; i < (r->kr_size + 15u) / 16u; i++) {
+            size_t used = 0;
+            for (unsigned i = 0; sa != nullptr && i < (r->kr_size + 15u) / 16u; i++) {
                 uint32_t a = ntohl(sa[i].sin_addr.s_addr);
-                tr_log(1, TR_DEBUG, "%.127s:IPv4 %d.%d.%d.%d", name, int(a >> 24),
-                       int((a >> 16) & 0xff), int((a >> 8) & 0xff), int(a & 0xff));
+                used += size_t(snprintf(buf + used, sizeof(buf) - used, "%s%u.%u.%u.%u",
+                                        i ? "," : "", a >> 24, (a >> 16) & 0xff, (a >> 8) & 0xff,
+                                        a & 0xff));
             }
             break;
         }
         default:
             break;
+    }
+    return buf;
+}
+
+void kv_text_fit(char *dst, size_t size, const char *text) {
+    size_t n = strlen(text);
+    if (n < size) {
+        memcpy(dst, text, n + 1);
+        return;
+    }
+    size_t keep = size - sizeof(KV_TEXT_CUT);
+    memcpy(dst, text, keep);
+    memcpy(dst + keep, KV_TEXT_CUT, sizeof(KV_TEXT_CUT));
+}
+
+void kv_print_record(const struct kv_record *r, FILE *stream) {
+    unsigned t = kv_value_type(r->kr_type);
+    if (t < KV_T_CHAR || t > KV_T_STRING) return;
+    char buf[KV_VALUE_TEXT_SIZE];
+    fprintf(stream, ",%.127s:%s", r->kr_name, kv_value_text(r, buf));
+}
+
+void kv_log_record(const struct kv_record *r) {
+    unsigned t = kv_value_type(r->kr_type);
+    if ((tr_mask & 1) == 0 || t < KV_T_CHAR || t > KV_T_IPV4_LIST) return;
+    char buf[KV_VALUE_TEXT_SIZE];
+    const char *text = kv_value_text(r, buf);
+    if (t == KV_T_CHAR && text[0] == '\0') return;
+    if (t != KV_T_IPV4_LIST) {
+        tr_log(1, TR_DEBUG, "%.127s:%s", r->kr_name, text);
+        return;
+    }
+    // One line per address.
+    for (const char *a = text; *a != '\0';) {
+        size_t n = strcspn(a, ",");
+        tr_log(1, TR_DEBUG, "%.127s:IPv4 %.*s", r->kr_name, int(n), a);
+        a += n + (a[n] == ',');
     }
 }
 

@@ -107,7 +107,8 @@ static_assert(offsetof(struct kv_head, kh_size) == 72);
 //
 // The value field at 200 holds, by value type: 1 the character in its first
 // byte; 2 a u16; 3 a u32; 4 a u64; 5 the in-process address of a string
-// copy; 6 the in-process address of the address array.  Bytes 208-223 are
+// copy; 6 the in-process address of the address array (the control socket
+// sends 0 there instead).  Bytes 208-223 are
 // written by the metrics only: for a u64 record the minimum at 208 and the
 // maximum at 216; for the other types the value is a u32 at 200, the
 // minimum a u32 at 204 and the maximum a u32 at 208.
@@ -218,6 +219,20 @@ void kv_record_init(const struct kv_head *kh, int i, struct kv_record *r);
 // Releases the string copies that kv_read_data placed in n records and
 // clears their value fields, so that a record is never released twice.
 void kv_record_release(struct kv_record *r, size_t n);
+
+// The text of r's value, the one per-type formatting of the kv modules, the
+// control socket and its tool: type 1 the character (nothing for 0), 2 to 4
+// unsigned decimal, 5 the string (nothing for null), 6 the addresses as
+// comma-separated dotted quads (nothing for a null array), 0 and 7 to 15
+// nothing.  A string is returned as it is, unbounded; any other text is
+// written into buf, which holds the longest (16 addresses) whole.
+inline constexpr size_t KV_VALUE_TEXT_SIZE = 16 * 16;
+const char *kv_value_text(const struct kv_record *r, char (&buf)[KV_VALUE_TEXT_SIZE]);
+// Copies text into dst (size bytes, at least 4), NUL-terminated.  Text that
+// does not fit is cut and ends with KV_TEXT_CUT, so a reader sees that it
+// was.
+#define KV_TEXT_CUT "..."
+void kv_text_fit(char *dst, size_t size, const char *text);
 
 void kv_print_record(const struct kv_record *r, FILE *stream);
 void kv_log_record(const struct kv_record *r);

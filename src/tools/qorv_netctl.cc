@@ -13,8 +13,9 @@
 // is unknown.  With -p the answer concerns the level that contains NAME
 // and is printed whole.
 //
-// Strings and address lists travel as in-process addresses, which mean
-// nothing here: their values print as "<string>" and "<ipv4 list>".
+// Every request asks for values as text (NETCTL_F_TEXT): strings and
+// address lists, which otherwise carry no value at all, arrive as text in
+// each record's text area, cut with "..." when longer than 63 characters.
 //
 // Exit status: 0 answered, 1 usage error, 2 connection or protocol error,
 // 3 no answer for NAME.
@@ -65,8 +66,9 @@ void usage(FILE *f) {
             "             array of names)\n"
             "  -h         this text\n"
             "A variable prints as \"NAME = VALUE\"; a node or no NAME prints every\n"
-            "variable below it, one \"full.name = value\" line each.  Strings and\n"
-            "address lists print as <string> and <ipv4 list>.\n"
+            "variable below it, one \"full.name = value\" line each.  Strings print\n"
+            "as text, address lists as comma-separated dotted quads, each cut with\n"
+            "\"...\" past 63 characters.\n"
             "Exit status: 0 answered, 1 usage error, 2 connection error, 3 no answer\n"
             "for NAME.\n",
             DEFAULT_SOCKET, NETCTL_SOCK_NAME);
@@ -131,7 +133,7 @@ int ask(const opts &o, uint8_t op, uint8_t flags, std::vector<response> *out) {
         fprintf(stderr, "qorv-netctl: cannot connect to %s: %s\n", o.socket.c_str(), strerror(-fd));
         return EXIT_CONNECT;
     }
-    int rc = netctl_client_request(fd, o.name.c_str(), op, flags);
+    int rc = netctl_client_request(fd, o.name.c_str(), op, flags | NETCTL_F_TEXT);
     static char body[65536];
     struct netctl_msg msg;
     char name[NETCTL_NAME_MAX + 1];
@@ -166,43 +168,21 @@ std::string json_string(const std::string &s) {
     return out + "\"";
 }
 
-entry record_entry(const std::string &full, const struct kv_record &r) {
-    entry e{full, "", "null"};
-    char buf[32];
-    switch (kv_value_type(r.kr_type)) {
-        case KV_T_NONE:
-            return e;
-        case KV_T_CHAR:
-            if (r.kr_value.c != 0) e.text = std::string(1, char(r.kr_value.c));
-            e.json = json_string(e.text);
-            return e;
-        case KV_T_U16:
-            snprintf(buf, sizeof(buf), "%u", unsigned{r.kr_value.u16});
-            break;
-        case KV_T_U32:
-            snprintf(buf, sizeof(buf), "%u", r.kr_value.u32);
-            break;
-        case KV_T_U64:
-            snprintf(buf, sizeof(buf), "%llu", static_cast<unsigned long long>(r.kr_value.u64));
-            break;
-        case KV_T_STRING:
-            snprintf(buf, sizeof(buf), "<string>");
-            e.text = buf;
-            e.json = json_string(buf);
-            return e;
-        case KV_T_IPV4_LIST:
-            snprintf(buf, sizeof(buf), "<ipv4 list>");
-            e.text = buf;
-            e.json = json_string(buf);
-            return e;
-        default:
-            snprintf(buf, sizeof(buf), "<type %u>", kv_value_type(r.kr_type));
-            e.text = buf;
-            e.json = json_string(buf);
-            return e;
+entry record_entry(const std::string &full, struct kv_record r) {
+    unsigned t = kv_value_type(r.kr_type);
+    char buf[KV_VALUE_TEXT_SIZE];
+    if (t > KV_T_IPV4_LIST) {
+        snprintf(buf, sizeof(buf), "<type %u>", t);
+        return {full, buf, json_string(buf)};
     }
-    e.text = e.json = buf;
-    return e;
+    // Strings and address lists come as text, in the text area.
+    std::string text = (t == KV_T_STRING || t == KV_T_IPV4_LIST)
+                           ? std::string(netctl_record_text(&r), strnlen(netctl_record_text(&r),
+                                                                         NETCTL_TEXT_SIZE))
+                           : kv_value_text(&r, buf);
+    if (t == KV_T_NONE) return {full, "", "null"};
+    bool number = t >= KV_T_U16 && t <= KV_T_U64;
+    return {full, text, number ? text : json_string(text)};
 }
 
 std::vector<struct kv_record> records_of(const response &r) {

@@ -110,9 +110,10 @@ TEST(Sysinit, RealSetsHoldTheModulesInTableOrderAndRunEachOnce) {
         sysinit_run();
         for (auto **p = sysinit_set_begin(false); p < sysinit_set_end(false); p++)
             CHILD_CHECK((*p)->subsystem == (strcmp((*p)->name, "placeholder") ? 1u : 0u));
+        const int armed_free = callout_free_count();  // modules arm their own
         timeout([](void *) {}, nullptr, 5000);
         sysinit_run();  // softclock_init again would empty the wheel
-        CHILD_CHECK(callout_free_count() == NCALLOUT - 1);
+        CHILD_CHECK(callout_free_count() == armed_free - 1);
         sysfini_run();
         sysfini_run();
         static int dispatched;

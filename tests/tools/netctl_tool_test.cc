@@ -31,8 +31,8 @@ TEST(NetctlTool, AnswersAndStatuses) {
                                         "core.test.stats.small = 65535\n"
                                         "core.test.stats.letter = Q\n"
                                         "core.test.stats.bytes = 1099511627776\n"
-                                        "core.test.stats.label = <string>\n"
-                                        "core.test.stats.addrs = <ipv4 list>\n"
+                                        "core.test.stats.label = " + tlabel.substr(0, 60) + "...\n"
+                                        "core.test.stats.addrs = 10.0.0.1,192.168.1.2\n"
                                         "core.test.stats.nothing = \n";
     const std::string core_names = "core.nmem.stats\ncore.test.stats\ncore.elem\n";
     struct {
@@ -64,8 +64,8 @@ TEST(NetctlTool, AnswersAndStatuses) {
          0,
          "",
          "\"core.test.stats.letter\": \"Q\",\n  \"core.test.stats.bytes\": 1099511627776,\n"
-         "  \"core.test.stats.label\": \"<string>\",\n  \"core.test.stats.addrs\": \"<ipv4 "
-         "list>\",\n  \"core.test.stats.nothing\": null\n}\n"},
+         "  \"core.test.stats.label\": \"" + tlabel.substr(0, 60) + "...\",\n"
+         "  \"core.test.stats.addrs\": \"10.0.0.1,192.168.1.2\",\n  \"core.test.stats.nothing\": null\n}\n"},
         // Names the server resolves only to a node above them are unknown.
         {{"-s", S, "nosuch"}, 3, "", "no answer for nosuch"},
         {{"-s", S, "core.bogus"}, 3, "", "no answer for core.bogus"},

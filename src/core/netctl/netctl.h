@@ -22,6 +22,7 @@ inline constexpr size_t NETCTL_DATA_SIZE = 32 * 1024;  // a request's data buffe
 // netctl_msg flags and ops.
 #define NETCTL_F_NAMES 0x01   // list the names below a node
 #define NETCTL_F_PARENT 0x02  // resolve to the parent of the named node
+#define NETCTL_F_TEXT 0x04    // values as text in each record's text area
 #define NETCTL_OP_NONE 0
 #define NETCTL_OP_READ 1
 #define NETCTL_OP_WRITE 2
@@ -45,6 +46,30 @@ static_assert(offsetof(struct netctl_msg, nm_name) == 0);
 static_assert(offsetof(struct netctl_msg, nm_op) == 128);
 static_assert(offsetof(struct netctl_msg, nm_flags) == 129);
 static_assert(offsetof(struct netctl_msg, nm_len) == 130);
+
+// The text area of a record in an answer to NETCTL_F_TEXT: bytes 64-127,
+// the second half of the name field, which a variable name (at most 63
+// characters, the kv descriptor's bound) leaves free.  It holds the value's
+// text, NUL-terminated, cut with KV_TEXT_CUT when it does not fit; a name
+// that would reach it is cut to 63 characters.  Whatever the flags, the
+// value field of a string or address-list record is 0 on the wire.
+inline constexpr size_t NETCTL_TEXT_OFF = 64;
+inline constexpr size_t NETCTL_TEXT_SIZE = 64;
+static_assert(NETCTL_TEXT_OFF + NETCTL_TEXT_SIZE == offsetof(struct kv_record, kr_head),
+              "the text area ends where the head name begins");
+static_assert(offsetof(struct kv_record, kr_name) + NETCTL_TEXT_OFF == 64,
+              "the text area is bytes 64-127 of a record");
+static_assert(NETCTL_TEXT_OFF >= KV_NAME_LEN - 1, "a descriptor's name ends before the text");
+static_assert(offsetof(struct kv_record, kr_value) == 200 && sizeof(struct kv_record) == 224,
+              "the value field that the wire clears, in the 224-byte record");
+
+static inline char *netctl_record_text(struct kv_record *r) {
+    return r->kr_name + NETCTL_TEXT_OFF;
+}
+
+// Most bytes that one request may gather for its answer (headers and
+// bodies): see netctl_process_request.
+inline constexpr size_t NETCTL_ANSWER_MAX = 4 << 20;
 
 struct netctl_node;
 struct netctl_req;
@@ -130,6 +155,12 @@ struct netctl_req {
     const char *nr_name;            // name that responses carry; at most NETCTL_NAME_MAX bytes
     int (*nr_respond)(struct netctl_req *req);
     void *nr_datap;  // start of the body to send
+    // The answer gathered under the tree lock and sent after it: the
+    // responses one after another (see netctl_sock.cc), nr_out_len bytes
+    // of nr_out_cap, on the heap; nr_out_full once the answer was cut.
+    char *nr_out;
+    size_t nr_out_len, nr_out_cap;
+    int32_t nr_out_full;
     // Receives records (kv_record, 8-byte aligned) and names.
     alignas(8) char nr_data[NETCTL_DATA_SIZE];
 };

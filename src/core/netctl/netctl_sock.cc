@@ -11,10 +11,11 @@
 // its file.  The socket path is written by the thread before it publishes
 // the socket and read by the shut-down function after the thread has ended.
 //
-// A request holds the tree lock from resolution to its last response, so
-// every connection gets a deadline for its receive and all its sends
-// (netctl_conn_timeout): the socket is used without blocking and waited on
-// with poll up to the deadline.
+// Connections are served one after another, so every connection gets a
+// deadline for its receive and all its sends (netctl_conn_timeout): the
+// socket is used without blocking and waited on with poll up to the
+// deadline.  The tree lock is never held meanwhile: a request reads its
+// answer under the lock and sends it afterwards.
 #include "core/netctl/netctl_sock.h"
 
 #include <errno.h>
@@ -147,32 +148,161 @@ static int netctl_send_all(int fd, struct iovec *iov, int iovcnt, size_t *sent) 
 
 /*
  * Requests.
+ *
+ * A request is answered in two steps.  Under the tree lock it resolves its
+ * name and runs the leaf operations and walks, and each response they make
+ * is gathered into the request's own answer buffer (nr_out): a header as
+ * it goes out, then the body, each padded to 8 bytes.  Then the lock is
+ * released and the gathered responses are handed to nr_respond one by one,
+ * each body copied back into nr_data first.  A client therefore never holds
+ * the tree, however slowly it reads.
+ *
+ * An answer may take at most netctl_answer_max() bytes.  A response that
+ * would go past it (or for which no memory is left) stops the walk there:
+ * the responses gathered so far are sent, an ERROR line says where the
+ * answer was cut, and the connection is closed as after any answer.
  */
 
-// The bytes of a leaf's result that form whole records within the data
-// buffer.  A leaf operation that produced nothing returns 1, which must not
-// send a byte of whatever the buffer held.
-static size_t netctl_record_count(int len) {
-    if (len <= 0) return 0;
-    size_t n = size_t(len) > NETCTL_DATA_SIZE ? NETCTL_DATA_SIZE : size_t(len);
-    return n / KV_RECORD_SIZE;
+// Flags of a gathered response.
+#define NETCTL_G_RECORDS 0x01  // the body's whole 224-byte units are kv records
+#define NETCTL_G_COPIES 0x02   // their string values are copies this request owns
+
+struct netctl_gathered {
+    struct netctl_msg ng_msg;  // the header as it goes out
+    uint8_t ng_flags;          // NETCTL_G_*
+};
+
+static constexpr size_t netctl_align8(size_t n) {
+    return (n + 7) & ~size_t(7);
+}
+static constexpr size_t NETCTL_G_HEAD = netctl_align8(sizeof(struct netctl_gathered));
+
+static std::atomic<size_t> netctl_answer_limit{NETCTL_ANSWER_MAX};
+
+void netctl_set_answer_max(size_t bytes) {
+    netctl_answer_limit.store(bytes);
+}
+
+size_t netctl_answer_max(void) {
+    return netctl_answer_limit.load();
+}
+
+static struct kv_record *netctl_records(void *data) {
+    return static_cast<struct kv_record *>(data);
+}
+
+// Clears the value field of every string and address-list record among the
+// first len bytes at data: an address inside this process is nobody's
+// business on the wire.
+static void netctl_clear_addresses(void *data, size_t len) {
+    struct kv_record *r = netctl_records(data);
+    for (size_t i = 0; i < len / KV_RECORD_SIZE; i++) {
+        unsigned t = kv_value_type(r[i].kr_type);
+        if (t == KV_T_STRING || t == KV_T_IPV4_LIST) r[i].kr_value.u64 = 0;
+    }
+}
+
+// Puts each record's value text into its text area (NETCTL_F_TEXT).  Runs
+// under the tree lock, where the values were read.
+static void netctl_text_records(void *data, size_t len) {
+    struct kv_record *r = netctl_records(data);
+    for (size_t i = 0; i < len / KV_RECORD_SIZE; i++) {
+        char buf[KV_VALUE_TEXT_SIZE];
+        const char *text = kv_value_text(&r[i], buf);
+        r[i].kr_name[NETCTL_TEXT_OFF - 1] = '\0';
+        kv_text_fit(netctl_record_text(&r[i]), NETCTL_TEXT_SIZE, text);
+    }
+}
+
+// Adds the response that req describes (req->nr_len bytes at data, named
+// req->nr_name) to the answer.  0, or -1 when the answer is full: the walk
+// stops, and the copies of this response are released at once.
+static int netctl_keep(struct netctl_req *req, void *data, int flags) {
+    size_t len = req->nr_len;
+    size_t need = NETCTL_G_HEAD + netctl_align8(len);
+    size_t want = req->nr_out_len + need;
+    if (req->nr_out_full == 0 && want > netctl_answer_max()) req->nr_out_full = E2BIG;
+    if (req->nr_out_full == 0 && want > req->nr_out_cap) {
+        size_t cap = req->nr_out_cap ? req->nr_out_cap : 4096;
+        while (cap < want)
+            cap *= 2;
+        char *p = static_cast<char *>(realloc(req->nr_out, cap));
+        if (p == nullptr) {
+            req->nr_out_full = ENOMEM;
+        } else {
+            req->nr_out = p;
+            req->nr_out_cap = cap;
+        }
+    }
+    if (req->nr_out_full != 0) {
+        if (flags & NETCTL_G_COPIES) kv_record_release(netctl_records(data), len / KV_RECORD_SIZE);
+        return -1;
+    }
+    auto *g = reinterpret_cast<struct netctl_gathered *>(req->nr_out + req->nr_out_len);
+    memset(g, 0, NETCTL_G_HEAD);
+    memcpy(g->ng_msg.nm_name, req->nr_name, strnlen(req->nr_name, NETCTL_NAME_MAX));
+    g->ng_msg.nm_len = uint16_t(len);
+    g->ng_flags = uint8_t(flags);
+    memcpy(req->nr_out + req->nr_out_len + NETCTL_G_HEAD, data, len);
+    req->nr_out_len += need;
+    // The copies now belong to the gathered response; a later record that
+    // does not write its value must not find their addresses here.
+    if (flags & NETCTL_G_RECORDS) netctl_clear_addresses(data, len);
+    return 0;
+}
+
+// Hands the gathered responses to nr_respond, in order, until one fails,
+// then releases the answer and every string copy in it.
+static void netctl_deliver(struct netctl_req *req, const char *asked) {
+    bool stopped = false;
+    for (size_t off = 0; off < req->nr_out_len;) {
+        auto *g = reinterpret_cast<struct netctl_gathered *>(req->nr_out + off);
+        char *body = req->nr_out + off + NETCTL_G_HEAD;
+        size_t len = g->ng_msg.nm_len;
+        off += NETCTL_G_HEAD + netctl_align8(len);
+        if (!stopped) {
+            // A listing names each response by the path it had in the walk.
+            if (req->nr_name == req->nr_path) {
+                memcpy(req->nr_path, g->ng_msg.nm_name, NETCTL_NAME_MAX);
+                req->nr_path[NETCTL_NAME_MAX - 1] = '\0';
+            }
+            memcpy(req->nr_data, body, len);
+            if (g->ng_flags & NETCTL_G_RECORDS) netctl_clear_addresses(req->nr_data, len);
+            req->nr_len = uint32_t(len);
+            stopped = req->nr_respond(req) != 0;
+        }
+        if (g->ng_flags & NETCTL_G_COPIES) kv_record_release(netctl_records(body), len / KV_RECORD_SIZE);
+    }
+    req->nr_len = 0;
+    if (req->nr_out_full != 0 && (tr_mask & 1))
+        tr_log(1, TR_ERROR, "netctl_process_request: answer for %.128s cut at %zu bytes%s",
+               asked, req->nr_out_len,
+               req->nr_out_full == ENOMEM ? ": alloc failed" : "");
+    free(req->nr_out);
+    req->nr_out = nullptr;
+    req->nr_out_len = req->nr_out_cap = 0;
+    req->nr_out_full = 0;
 }
 
 int netctl_leaf_op(struct netctl_node *np, void *data, struct netctl_req *req, void *instance) {
     const struct netctl_leaf_ops *ops = np->nctl_leaf->nl_ops;
-    int len = 0;
-    if (req->nr_op == NETCTL_OP_READ && ops->nlo_read != nullptr)
-        len = ops->nlo_read(np, data, instance);
-    else if (req->nr_op == NETCTL_OP_LIST && ops->nlo_read_all != nullptr)
-        len = ops->nlo_read_all(np, data, instance);
-    size_t nrec = netctl_record_count(len);
-    req->nr_len = uint32_t(nrec * KV_RECORD_SIZE);
-    int rc = req->nr_respond(req);
-    // The string copies belong to this request; the peer only saw their
-    // addresses.
-    kv_record_release(static_cast<struct kv_record *>(data), nrec);
+    netctl_leaf_fn fn = nullptr;
+    if (req->nr_op == NETCTL_OP_READ)
+        fn = ops->nlo_read;
+    else if (req->nr_op == NETCTL_OP_LIST)
+        fn = ops->nlo_read_all;
+    int len = fn != nullptr ? fn(np, data, instance) : 0;
+    int kind = fn != nullptr ? netctl_leaf_fn_kind(fn) : NETCTL_FN_BUILTIN;
+    // A registrant's operation is sent as it returns, within the buffer.
+    // Ours produce whole records, and 1 for nothing.
+    size_t n = len > 0 ? size_t(len) : 0;
+    if (n > NETCTL_DATA_SIZE) n = NETCTL_DATA_SIZE;
+    if (kind & NETCTL_FN_BUILTIN) n -= n % KV_RECORD_SIZE;
+    if (req->nr_flags & NETCTL_F_TEXT) netctl_text_records(data, n);
+    req->nr_len = uint32_t(n);
+    int rc = netctl_keep(req, data, NETCTL_G_RECORDS | ((kind & NETCTL_FN_COPIES) ? NETCTL_G_COPIES : 0));
     req->nr_len = 0;
-    return rc == 0 ? 0 : -1;
+    return rc;
 }
 
 int netctl_node_visit(struct netctl_node *np, void *data, struct netctl_req *req, void *instance) {
@@ -184,9 +314,9 @@ int netctl_node_visit(struct netctl_node *np, void *data, struct netctl_req *req
             memcpy(data, np->nctl_label, size_t(np->nctl_label_len));
         }
         req->nr_len = KV_RECORD_SIZE;
-        int rc = req->nr_respond(req);
+        int rc = netctl_keep(req, data, 0);
         req->nr_len = 0;
-        return rc == 0 ? 0 : -1;
+        return rc;
     }
     if (np->nctl_leaf == nullptr) return 1;
     return netctl_leaf_op(np, data, req, instance);
@@ -202,12 +332,10 @@ static size_t netctl_own_path_len(const struct netctl_node *np) {
     return n + 2;
 }
 
-int netctl_process_request(struct netctl_req *req) {
+// Resolves the request and gathers its answer; the caller holds the lock.
+static void netctl_gather_locked(struct netctl_req *req) {
     int remaining = int(strnlen(req->nr_name, NETCTL_NAME_MAX));
     void *instance = nullptr;
-    if (req->nr_flags & NETCTL_F_PARENT) req->nr_parent = 1;
-
-    netctl_request_guard guard;
     struct netctl_node *np = netctl_resolve(req, &remaining, &instance);
     switch (req->nr_op) {
         case NETCTL_OP_READ:
@@ -241,6 +369,15 @@ int netctl_process_request(struct netctl_req *req) {
         default:
             break;
     }
+}
+
+int netctl_process_request(struct netctl_req *req) {
+    if (req->nr_flags & NETCTL_F_PARENT) req->nr_parent = 1;
+    const char *asked = req->nr_name;
+    netctl_tree_lock();
+    netctl_gather_locked(req);
+    netctl_tree_unlock();
+    netctl_deliver(req, asked);
     return 0;
 }
 
@@ -295,56 +432,17 @@ int netctl_send_response(struct netctl_req *req) {
  * The log dump.
  */
 
-// Text of one record's value, at most 63 characters.
-static void netctl_value_text(const struct kv_record *r, char *buf, size_t size) {
-    buf[0] = '\0';
-    switch (kv_value_type(r->kr_type)) {
-        case KV_T_CHAR:
-            snprintf(buf, size, "%c", r->kr_value.c);
-            break;
-        case KV_T_U16:
-            snprintf(buf, size, "%u", unsigned{r->kr_value.u16});
-            break;
-        case KV_T_U32:
-            snprintf(buf, size, "%u", r->kr_value.u32);
-            break;
-        case KV_T_U64:
-            snprintf(buf, size, "%lu", static_cast<unsigned long>(r->kr_value.u64));
-            break;
-        case KV_T_STRING:
-            if (r->kr_value.str != nullptr) snprintf(buf, size, "%s", r->kr_value.str);
-            break;
-        case KV_T_IPV4_LIST: {
-            // The addresses, in dotted form, as many as fit.
-            const auto *a = static_cast<const unsigned char *>(r->kr_value.addrs);
-            size_t n = a != nullptr ? (size_t(r->kr_size) + 15) / 16 : 0;
-            size_t used = 0;
-            for (size_t i = 0; i < n; i++) {
-                const unsigned char *ip = a + i * 16 + 4;  // sin_addr, network order
-                int w = snprintf(buf + used, size - used, "%s%u.%u.%u.%u", i ? " " : "", ip[0],
-                                 ip[1], ip[2], ip[3]);
-                if (w < 0 || size_t(w) >= size - used) {
-                    buf[used] = '\0';
-                    break;
-                }
-                used += size_t(w);
-            }
-            break;
-        }
-        default:
-            break;
-    }
-}
-
 int netctl_log_records(struct netctl_req *req) {
     if (req->nr_len == 0 || !(tr_mask & 1)) return 0;
     size_t n = req->nr_len > NETCTL_DATA_SIZE ? NETCTL_DATA_SIZE : req->nr_len;
     n = n < KV_RECORD_SIZE ? 1 : n / KV_RECORD_SIZE;
-    const auto *r = reinterpret_cast<const struct kv_record *>(req->nr_data);
+    auto *r = reinterpret_cast<struct kv_record *>(req->nr_data);
     for (size_t i = 0; i < n; i++) {
-        char value[64];
+        // The dump asks for text: every record carries its value's text.
+        char value[NETCTL_TEXT_SIZE];
         char full[320];
-        netctl_value_text(&r[i], value, sizeof(value));
+        memcpy(value, r[i].kr_name + NETCTL_TEXT_OFF, sizeof(value));
+        value[sizeof(value) - 1] = '\0';
         snprintf(full, sizeof(full), "%.127s.%.127s", req->nr_path, r[i].kr_name);
         tr_log(1, TR_INFO, "%s = %s", full, value);
     }
@@ -357,6 +455,7 @@ int netctl_dump_to_log(void) {
     memset(&req, 0, sizeof(req));
     req.nr_fd = -1;
     req.nr_op = NETCTL_OP_LIST;
+    req.nr_flags = NETCTL_F_TEXT;
     req.nr_name = "";
     req.nr_respond = netctl_log_records;
     req.nr_datap = req.nr_data;

@@ -5,15 +5,18 @@
 // in the run directory and serves one connection at a time, one request per
 // connection: a client sends one 132-byte netctl_msg naming a node or a
 // variable and reads response messages (a netctl_msg header followed by
-// nm_len body bytes) until the server closes the connection.  The tree lock
-// is held from name resolution to the last response, so every connection
-// has a deadline (netctl_conn_timeout_ms) for its receive and all its sends:
-// a client that sends nothing or never reads cannot hold the server, nor
-// through the lock every registering thread, for longer than that.
+// nm_len body bytes) until the server closes the connection.  A request
+// holds the tree lock only while it resolves its name and reads its answer
+// into memory of its own (at most netctl_answer_max() bytes); it sends the
+// answer after releasing the lock.  Every connection has a deadline
+// (netctl_conn_timeout_ms) for its receive and all its sends, so a client
+// that sends nothing or never reads holds the server thread, one connection
+// at a time, for no longer than that, and never holds the tree.
 //
 // Bodies are kv value records (224 bytes each) or, for a names listing, one
-// 224-byte block beginning with a NUL-terminated name.  A record of a string
-// or address-list variable carries an in-process address, not the text.
+// 224-byte block beginning with a NUL-terminated name.  The value field of a
+// string or address-list record is 0 on the wire; with NETCTL_F_TEXT every
+// record carries its value as text in its text area (netctl.h).
 #pragma once
 
 #include <cstddef>
@@ -60,20 +63,26 @@ int netctl_listen(const char *path);
 // header could not be read before the connection's deadline.
 int netctl_recv_request(int fd);
 
-// Resolves req->nr_name and answers it through req->nr_respond, under the
-// tree lock.  req is zero-filled apart from nr_name (NUL-terminated, at most
-// NETCTL_NAME_MAX - 1 bytes), nr_op, nr_flags, nr_fd and nr_respond.
-// Returns 0.
+// Resolves req->nr_name and gathers its answer under the tree lock, then
+// releases the lock and hands each response to req->nr_respond, until one
+// fails.  An answer that would take more than netctl_answer_max() bytes is
+// cut before the first response that does not fit (ERROR
+// "netctl_process_request: answer for NAME cut at N bytes").  req is
+// zero-filled apart from nr_name (NUL-terminated, at most NETCTL_NAME_MAX - 1
+// bytes), nr_op, nr_flags, nr_fd and nr_respond.  Returns 0.
 int netctl_process_request(struct netctl_req *req);
 
-// Answers one leaf: op 1 reads the variable whose name the data buffer
-// holds, op 3 reads all of the leaf's variables, op 2 reads nothing; then
-// one response.  Only whole records are sent; their string copies are
-// released once the response is out.  0, or -1 when the response failed.
+// Answers one leaf (under the tree lock): op 1 reads the variable whose name
+// the data buffer holds, op 3 reads all of the leaf's variables, op 2 reads
+// nothing; the result is one response.  The bytes a registrant's own
+// operation returns are sent as they are (up to the data buffer's size) and
+// nothing of theirs is released; the built-in operations' results are
+// whole records, whose string copies are released once sent.  0, or -1
+// when the answer is full.
 int netctl_leaf_op(struct netctl_node *np, void *data, struct netctl_req *req, void *instance);
 // Walk callback of op 3: with NETCTL_F_NAMES one response naming np (or the
 // instance the list operation wrote into data); otherwise netctl_leaf_op
-// for a node with a leaf, and 1 (nothing sent) for one without.
+// for a node with a leaf, and 1 (nothing gathered) for one without.
 int netctl_node_visit(struct netctl_node *np, void *data, struct netctl_req *req, void *instance);
 
 // Sends one response on req->nr_fd: a header carrying req->nr_name and
@@ -90,6 +99,9 @@ int netctl_log_records(struct netctl_req *req);
 // Per-connection deadline in milliseconds (at least 1); tests shorten it.
 void netctl_set_conn_timeout(int ms);
 int netctl_conn_timeout_ms(void);
+// Most bytes one answer may gather (NETCTL_ANSWER_MAX); tests lower it.
+void netctl_set_answer_max(size_t bytes);
+size_t netctl_answer_max(void);
 
 /*
  * Client side.

@@ -3,8 +3,9 @@
 // Locking: one process-private spin lock protects the whole tree: the root,
 // every node's label, flags, leaf and child list.  Registration takes it;
 // lookups with the _locked suffix, resolution and the walks run under it,
-// held by the caller.  Requests take it through netctl_tree_lock_request,
-// which lets waiting registrations go first.  Nodes and leaves are never
+// held by the caller.  A request holds it while it resolves its name and
+// reads its answer into memory of its own, never while it talks to its
+// client, so the lock is held for microseconds.  Nodes and leaves are never
 // removed, so a node pointer stays valid after the lock is released, but
 // its children may change.
 //
@@ -17,9 +18,6 @@
 // overflow instead of writing past it.
 #include "core/netctl/netctl_vars.h"
 
-#include <sched.h>
-
-#include <atomic>
 #include <cstring>
 
 #include "core/logging.h"
@@ -28,12 +26,6 @@
 
 static pthread_spinlock_t netctl_lock;
 static pthread_once_t netctl_lock_once = PTHREAD_ONCE_INIT;
-// Callers of netctl_tree_lock waiting for the lock.  Requests hold the lock
-// across their sends, up to a connection's deadline, and the server takes
-// it again for the next request within microseconds of releasing it: a
-// registering thread that is not on a processor at that moment (or shares
-// one with the server) would otherwise wait for request after request.
-static std::atomic<int> netctl_lock_waiting{0};
 
 static struct netctl_node netctl_root_node = {
     .nctl_label = {},
@@ -57,20 +49,7 @@ void netctl_lock_init(void) {
 
 void netctl_tree_lock(void) {
     netctl_lock_init();
-    netctl_lock_waiting.fetch_add(1);
     pthread_spin_lock(&netctl_lock);
-    netctl_lock_waiting.fetch_sub(1);
-}
-
-void netctl_tree_lock_request(void) {
-    netctl_lock_init();
-    for (;;) {
-        while (netctl_lock_waiting.load() != 0)
-            sched_yield();
-        pthread_spin_lock(&netctl_lock);
-        if (netctl_lock_waiting.load() == 0) return;
-        pthread_spin_unlock(&netctl_lock);
-    }
 }
 
 void netctl_tree_unlock(void) {
@@ -626,6 +605,13 @@ static int netctl_elem_read(struct netctl_node *np, void *data, void *) {
 static int netctl_elem_write(struct netctl_node *np, void *data, void *) {
     const struct netctl_leaf *lp = np->nctl_leaf;
     kv_write_data(lp->nl_desc.kv, lp->nl_base, static_cast<const struct kv_record *>(data));
+    return 0;
+}
+
+int netctl_leaf_fn_kind(netctl_leaf_fn fn) {
+    if (fn == netctl_vars_read || fn == netctl_vars_iterate || fn == netctl_elem_read)
+        return NETCTL_FN_BUILTIN | NETCTL_FN_COPIES;
+    if (fn == netctl_leaf_nop || fn == netctl_elem_write) return NETCTL_FN_BUILTIN;
     return 0;
 }
 

@@ -4,8 +4,9 @@
 // Every access to the tree goes through one process-wide spin lock.
 // Registration functions take it themselves; netctl_lookup_locked,
 // netctl_resolve and the walks expect the caller to hold it (the control
-// socket holds it from resolution to its last response).  Leaf and table
-// operations run with the lock held and must not register anything.
+// socket holds it while it resolves a request and reads its answer, not
+// while it sends).  Leaf and table operations run with the lock held and
+// must not register anything.
 //
 // Names are taken with explicit lengths wherever they may come from a peer:
 // a request name may fill all 128 bytes of its buffer without a NUL.
@@ -23,10 +24,6 @@
 void netctl_lock_init(void);
 void netctl_tree_lock(void);
 void netctl_tree_unlock(void);
-// The tree lock for serving a request: it gives way to every caller of
-// netctl_tree_lock that is waiting, so that a registration waits for at
-// most the request being served, not for the requests queued behind it.
-void netctl_tree_lock_request(void);
 
 // Holds the tree lock for its scope.
 class netctl_tree_guard {
@@ -35,15 +32,6 @@ class netctl_tree_guard {
     ~netctl_tree_guard() { netctl_tree_unlock(); }
     netctl_tree_guard(const netctl_tree_guard &) = delete;
     netctl_tree_guard &operator=(const netctl_tree_guard &) = delete;
-};
-
-// Holds the tree lock for a request's scope (netctl_tree_lock_request).
-class netctl_request_guard {
-  public:
-    netctl_request_guard() { netctl_tree_lock_request(); }
-    ~netctl_request_guard() { netctl_tree_unlock(); }
-    netctl_request_guard(const netctl_request_guard &) = delete;
-    netctl_request_guard &operator=(const netctl_request_guard &) = delete;
 };
 
 // The root: a static node with an empty label.
@@ -93,6 +81,11 @@ int netctl_walk_children(struct netctl_node *np, void *data, netctl_walk_fn cb,
 extern const struct netctl_leaf_ops netctl_vars_ops;
 extern const struct netctl_leaf_ops netctl_elem_ops;
 extern const struct netctl_leaf_ops netctl_elem_ro_ops;
+
+// What the server may assume of the result of leaf operation fn.
+#define NETCTL_FN_BUILTIN 0x01  // one of ours: whole records, and 1 means none
+#define NETCTL_FN_COPIES 0x02   // its string values are strdup copies for the caller
+int netctl_leaf_fn_kind(netctl_leaf_fn fn);
 
 // Read-all of a vars leaf: one record per variable from the start of data;
 // returns 224 x nvars.  Heads of more than 146 variables stop the process.
