@@ -1,5 +1,6 @@
 // agent: start-up, run phase and shut-down of qorv-netagent.
 #include "agent/agent.h"
+#include "agent/agent_prom.h"
 #include "agent/agent_sockets.h"
 
 #include <errno.h>
@@ -30,7 +31,8 @@ static struct callout agent_stats_callout;
 static struct kv_var agent_stats_vars[] = {
     {"rss_kb", KV_T_U64, 0, 8, 0, 0, offsetof(struct agent_stats, as_rss_kb)},
     {"uptime_s", KV_T_U64, 0, 8, 0, 0, offsetof(struct agent_stats, as_uptime_s)},
-    {"poll_passes", KV_T_U64, 0, 8, 0, 0, offsetof(struct agent_stats, as_poll_passes)},
+    {"poll_passes", KV_T_U64 | KV_K_COUNTER, 0, 8, 0, 0,
+     offsetof(struct agent_stats, as_poll_passes)},
 };
 static struct kv_head agent_stats_head = {
     "agentstats",
@@ -137,6 +139,7 @@ void agent_start(struct agent_config *cfg) {
            static_cast<int>(getpid()), cfg->ac_confdir, cfg->ac_logdir, cfg->ac_rundir);
     agent_stats_publish();
     agent_sockets_start("/proc");
+    agent_prom_from_env(cfg->ac_rundir);
     sig_register(SIGTERM, agent_on_stop_signal);
     sig_register(SIGINT, agent_on_stop_signal);
     sigset_t set = agent_stop_set();
@@ -155,5 +158,6 @@ void agent_stop(int sig) {
     else
         tr_log(1, TR_ERROR, "qorv-netagent (%d) main poll ended, stopping",
                static_cast<int>(getpid()));
+    agent_prom_stop();
     sysfini_run();
 }

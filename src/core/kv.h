@@ -30,6 +30,10 @@ inline constexpr uint16_t KV_T_U64 = 4;        // 64-bit unsigned
 inline constexpr uint16_t KV_T_STRING = 5;     // pointer to a NUL-terminated nmem string
 inline constexpr uint16_t KV_T_IPV4_LIST = 6;  // pointer to 16-byte IPv4 socket addresses
 inline constexpr uint16_t KV_T_MASK = 0x000f;
+// The variable's kind, in the upper bits: a counter only ever grows (until
+// it wraps or the program restarts); a number without it is a gauge.
+// Readers such as the Prometheus export choose their metric type from it.
+inline constexpr uint16_t KV_K_COUNTER = 0x0100;
 
 inline constexpr unsigned kv_value_type(uint16_t type_word) {
     return type_word & KV_T_MASK;
