@@ -47,6 +47,7 @@ nc_status ask(nc_conn *c, const std::string &name, uint8_t op, uint8_t flags,
         return NC_CONNECT;
     }
     int rc = netctl_client_request(fd, name.c_str(), op, flags | NETCTL_F_TEXT);
+    const size_t before = out->size();
     static char body[65536];
     struct netctl_msg msg;
     char rname[NETCTL_NAME_MAX + 1];
@@ -57,8 +58,11 @@ nc_status ask(nc_conn *c, const std::string &name, uint8_t op, uint8_t flags,
         rc = 0;
     }
     close(fd);
-    if (rc == -EPROTO || rc == -ECONNRESET) {
-        c->error = c->socket + ": the agent closed the connection in the middle of its answer";
+    if (rc == -EPROTO || rc == -ECONNRESET || rc == -EPIPE) {
+        c->error = c->socket + (out->size() == before
+                                    ? ": the agent closed the connection without answering"
+                                    : ": the agent closed the connection in the middle of its "
+                                      "answer");
         return NC_CONNECT;
     }
     if (rc == -EAGAIN || rc == -ETIMEDOUT) {
