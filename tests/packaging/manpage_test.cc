@@ -101,19 +101,25 @@ TEST(ManPages, RenderWithoutWarnings) {
     }
 }
 
-// Every option letter of the program's getopt string is described under
-// OPTIONS.
+// Every option of the program's getopt string, and every long option, is
+// described under OPTIONS.
 TEST(ManPages, DescribeEveryOption) {
     if (!sh::have("groff")) GTEST_SKIP() << "groff is not installed";
     for (const auto &p : PAGES) {
         std::string code = qt::read_file(SRC + "/" + p.source);
         std::smatch m;
-        ASSERT_TRUE(std::regex_search(code, m, std::regex("getopt\\([^\"]*\"\\+?([^\"]*)\"")))
+        ASSERT_TRUE(std::regex_search(code, m, std::regex("getopt(?:_long)?\\([^\"]*\"\\+?([^\"]*)\"")))
             << p.source;
         std::string opts;
         for (const auto &l : section(p, "OPTIONS"))
             opts += l;
         ASSERT_FALSE(opts.empty()) << p.file;
+        // Long options: {"name", no_argument, ...} entries.
+        std::regex lng(R"re(\{"([a-z-]+)", (?:no|required|optional)_argument)re");
+        for (std::sregex_iterator it(code.begin(), code.end(), lng), end; it != end; ++it)
+            if (it->str(1) != "help") {
+                EXPECT_THAT(opts, HasSubstr(" --" + it->str(1) + " ")) << p.file;
+            }
         for (char c : m[1].str()) {
             if (c == ':') continue;
             EXPECT_THAT(opts, HasSubstr(std::string(" -") + c + " ")) << p.file << ": -" << c;

@@ -79,8 +79,9 @@ TEST(ServiceUnit, MatchesTheDaemon) {
     // The read-only system leaves exactly the daemon's writable folders.
     EXPECT_EQ(one("ProtectSystem"), "strict");
     std::vector<std::string> rw;
-    for (const auto &w : words(one("ReadWritePaths")))
-        rw.push_back(tidy(w));
+    for (const auto &line : k["ReadWritePaths"])
+        for (const auto &w : words(line))
+            rw.push_back(tidy(w));
     for (const char *dir : {c.nc_logdir, c.nc_rundir, c.nc_homedir})
         EXPECT_THAT(rw, Contains(tidy(dir))) << dir;
     for (const char *key : {"ProtectHome", "PrivateTmp", "NoNewPrivileges"})
