@@ -48,13 +48,13 @@ nc_status ask(nc_conn *c, const std::string &name, uint8_t op, uint8_t flags,
     }
     int rc = netctl_client_request(fd, name.c_str(), op, flags | NETCTL_F_TEXT);
     const size_t before = out->size();
-    static char body[65536];
+    std::vector<char> body(65536);
     struct netctl_msg msg;
     char rname[NETCTL_NAME_MAX + 1];
     while (rc == 0) {
-        rc = netctl_client_response(fd, &msg, rname, body, sizeof(body));
+        rc = netctl_client_response(fd, &msg, rname, body.data(), body.size());
         if (rc <= 0) break;
-        out->push_back({rname, std::vector<char>(body, body + msg.nm_len)});
+        out->push_back({rname, std::vector<char>(body.data(), body.data() + msg.nm_len)});
         rc = 0;
     }
     close(fd);

@@ -1,9 +1,8 @@
 // The Prometheus exposition text: names, units, kinds, instance labels,
-// grouping, escaping, and promtool's verdict on it.
+// grouping and escaping.  promtool checks the tool's whole output in the
+// tool's test.
 #include <gmock/gmock.h>
 
-#include "packaging/shell.h"
-#include "support/test_support.h"
 #include "tools/netctl_prom.h"
 
 namespace {
@@ -55,12 +54,6 @@ TEST(Prom, ExpositionText) {
               "# HELP qorv_agent_config_ignore_ifaces_info agent.config.ignore_ifaces\n"
               "# TYPE qorv_agent_config_ignore_ifaces_info gauge\n"
               "qorv_agent_config_ignore_ifaces_info{value=\"lo,\\\"tap\\\\0\\\"\"} 1\n");
-    if (!sh::have("promtool")) GTEST_SKIP() << "promtool is not installed";
-    qt::TempDir tmp;
-    qt::write_file(tmp / "m", prom_format(in));
-    auto r = sh::run("promtool check metrics < " + sh::q(tmp / "m"));
-    EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(r.out, "");
 }
 
 }  // namespace
