@@ -77,7 +77,9 @@ TEST(AgentPromE2E, TextfileForNodeExporter) {
         },
         10000))
         << qt::read_file(root.dir("logs/qorv-netagent.log.0"));
-    EXPECT_THAT(text, HasSubstr("# TYPE qorv_core_nmem_stats_allocs"));
+    // Units in base units, kinds from the variables.
+    EXPECT_THAT(text, HasSubstr("# TYPE qorv_agent_proc_stats_rss_bytes gauge\n"));
+    EXPECT_THAT(text, HasSubstr("# TYPE qorv_agent_proc_stats_poll_passes_total counter\n"));
     // Only the finished file is there for the collector to read.
     EXPECT_EQ(qt::count_entries(dir), 1);
     if (sh::have("promtool")) {
