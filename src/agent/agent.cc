@@ -1,5 +1,6 @@
 // agent: start-up, run phase and shut-down of qorv-netagent.
 #include "agent/agent.h"
+#include "agent/agent_conf.h"
 
 #include <errno.h>
 #include <signal.h>
@@ -88,6 +89,7 @@ static sigset_t agent_stop_set(void) {
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);  // until agent_conf_start takes it over
     return set;
 }
 
@@ -115,7 +117,7 @@ const struct agent_stats *agent_stats_block(void) {
 
 static void agent_stats_tick(void *) {
     agent_stats_update();
-    callout_reset(&agent_stats_callout, AGENT_STATS_PERIOD_USEC, agent_stats_tick, nullptr);
+    callout_reset(&agent_stats_callout, agent_conf_stats_period_usec(), agent_stats_tick, nullptr);
 }
 
 static void agent_stats_publish(void) {
@@ -125,15 +127,17 @@ static void agent_stats_publish(void) {
         netctl_register_vars("agent.proc.stats", &agent_stats_head, &agent_stats, 0, nullptr) != 0)
         tr_log(1, TR_ERROR, "agent_stats_publish: agent.proc.stats not published");
     callout_init(&agent_stats_callout);
-    callout_reset(&agent_stats_callout, AGENT_STATS_PERIOD_USEC, agent_stats_tick, nullptr);
+    callout_reset(&agent_stats_callout, agent_conf_stats_period_usec(), agent_stats_tick, nullptr);
 }
 
 void agent_start(struct agent_config *cfg) {
     agent_cfg = cfg;
+    agent_conf_init();
     sysinit_run();
     tr_log(1, TR_INFO, "qorv-netagent (%d) starting: conf %s, logs %s, run %s",
            static_cast<int>(getpid()), cfg->ac_confdir, cfg->ac_logdir, cfg->ac_rundir);
     agent_stats_publish();
+    agent_conf_start();
     sig_register(SIGTERM, agent_on_stop_signal);
     sig_register(SIGINT, agent_on_stop_signal);
     sigset_t set = agent_stop_set();
