@@ -65,25 +65,77 @@ static void kvc_trim(const char **p, size_t *n) {
     while (*n > 0 && kvc_blank((*p)[*n - 1])) (*n)--;
 }
 
-// Does key name a variable of head kh ("<head>.<var>")?  The variable's
-// index, -1 for the head's prefix with no such variable, -2 for another
-// prefix.
-static int kvc_key_var(const struct kv_head *kh, const char *key, size_t keylen) {
+// Does key begin with head kh's name and a dot?  The length of that
+// prefix, or 0.
+static size_t kvc_key_prefix(const struct kv_head *kh, const char *key, size_t keylen) {
     size_t hl = strnlen(kh->kh_name, KV_NAME_LEN);
-    if (keylen <= hl || memcmp(key, kh->kh_name, hl) != 0 || key[hl] != '.') return -2;
-    const char *var = key + hl + 1;
-    size_t vl = keylen - hl - 1;
-    for (int i = 0; i < int(kh->kh_nvars); i++) {
-        const struct kv_var *kv = &kh->kh_vars[i];
+    if (keylen <= hl + 1 || memcmp(key, kh->kh_name, hl) != 0 || key[hl] != '.') return 0;
+    return hl + 1;
+}
+
+// The module's variables by name, built once per read: open addressing
+// over a power-of-two table of variable index + 1 (0 for empty), beside the
+// per-variable counts of the two passes.  A lookup is one hash of the name
+// and a short probe, so a read is linear in the size of the file.
+struct kvc_index {
+    const struct kv_head *ki_head;
+    uint32_t *ki_seen;  // per variable: times named (low half), met so far (high half)
+    uint32_t *ki_slots;
+    uint32_t ki_mask;
+};
+
+static uint32_t kvc_hash(const char *s, size_t n) {
+    uint32_t h = 2166136261u;
+    for (size_t i = 0; i < n; i++) h = (h ^ static_cast<unsigned char>(s[i])) * 16777619u;
+    return h;
+}
+
+static bool kvc_index_build(struct kvc_index *ix, const struct kv_head *kh) {
+    uint32_t cap = 8;
+    while (cap < 2u * kh->kh_nvars) cap <<= 1;
+    *ix = {kh, nullptr, nullptr, cap - 1};
+    ix->ki_seen = static_cast<uint32_t *>(nmem_alloc((kh->kh_nvars + cap) * 4u, NMEM_ZERO));
+    if (ix->ki_seen == nullptr) return false;
+    ix->ki_slots = ix->ki_seen + kh->kh_nvars;
+    for (uint32_t i = 0; i < kh->kh_nvars; i++) {
+        const char *name = kh->kh_vars[i].kv_name;
+        size_t n = strnlen(name, KV_NAME_LEN);
+        uint32_t at = kvc_hash(name, n) & ix->ki_mask;
+        for (;; at = (at + 1) & ix->ki_mask) {
+            uint32_t v = ix->ki_slots[at];
+            if (v == 0) {
+                ix->ki_slots[at] = i + 1;
+                break;
+            }
+            // A name given twice: the first variable keeps it.
+            const char *o = kh->kh_vars[v - 1].kv_name;
+            if (strnlen(o, KV_NAME_LEN) == n && memcmp(o, name, n) == 0) break;
+        }
+    }
+    return true;
+}
+
+// The index of the variable named by key ("<head>.<var>"), -1 for the
+// head's prefix with no such configurable variable, -2 for another prefix.
+static int kvc_key_var(const struct kvc_index *ix, const char *key, size_t keylen) {
+    size_t pl = kvc_key_prefix(ix->ki_head, key, keylen);
+    if (pl == 0) return -2;
+    const char *var = key + pl;
+    size_t vl = keylen - pl;
+    if (vl >= KV_NAME_LEN) return -1;
+    for (uint32_t at = kvc_hash(var, vl) & ix->ki_mask;; at = (at + 1) & ix->ki_mask) {
+        uint32_t v = ix->ki_slots[at];
+        if (v == 0) return -1;
+        const struct kv_var *kv = &ix->ki_head->kh_vars[v - 1];
         if (strnlen(kv->kv_name, KV_NAME_LEN) != vl || memcmp(kv->kv_name, var, vl) != 0) continue;
         unsigned t = kv_value_type(kv->kv_type);
         // Only the value types that hold a configurable value.
-        return t >= KV_T_CHAR && t <= KV_T_IPV4_LIST ? i : -1;
+        return t >= KV_T_CHAR && t <= KV_T_IPV4_LIST ? int(v - 1) : -1;
     }
-    return -1;
 }
 
-static void kvc_classify(const struct kvc_reg *reg, const char *p, size_t n, struct kvc_line *l) {
+static void kvc_classify(const struct kvc_reg *reg, const struct kvc_index *ix, const char *p,
+                         size_t n, struct kvc_line *l) {
     *l = {};
     l->kl_var = -1;
     if (n > KVC_FILE_LINE_MAX) {
@@ -110,7 +162,7 @@ static void kvc_classify(const struct kvc_reg *reg, const char *p, size_t n, str
     l->kl_val = eq + 1;
     l->kl_vallen = n - size_t(eq + 1 - p);
     kvc_trim(&l->kl_val, &l->kl_vallen);
-    int v = kvc_key_var(reg->kc_head, l->kl_key, l->kl_keylen);
+    int v = kvc_key_var(ix, l->kl_key, l->kl_keylen);
     if (v >= 0) {
         l->kl_kind = KVL_MINE;
         l->kl_var = v;
@@ -120,9 +172,10 @@ static void kvc_classify(const struct kvc_reg *reg, const char *p, size_t n, str
         l->kl_kind = KVL_UNKNOWN;
         return;
     }
+    // Another module's key is that module's read's to judge.
     l->kl_kind = KVL_STRAY;
     for (const struct kvc_reg *r = kvc_first(); r != nullptr; r = kvc_next(r))
-        if (r != reg && kvc_key_var(r->kc_head, l->kl_key, l->kl_keylen) != -2) {
+        if (r != reg && kvc_key_prefix(r->kc_head, l->kl_key, l->kl_keylen) != 0) {
             l->kl_kind = KVL_OTHER;
             return;
         }
@@ -337,25 +390,21 @@ void kvc_file_parse(struct kvc_reg *reg, void *data, const char *fname, const ch
                     size_t len, struct kvc_file_result *res) {
     *res = {};
     const struct kv_head *kh = reg->kc_head;
-    // Per variable: times named in the file (low half), times met so far
-    // in the second pass (high half).
-    uint32_t *seen = nullptr;
-    if (kh->kh_nvars > 0) {
-        seen = static_cast<uint32_t *>(nmem_alloc(uint32_t(kh->kh_nvars) * 4u, NMEM_ZERO));
-        if (seen == nullptr) {
-            tr_log(1, TR_ERROR, "kvc_file_parse: alloc failed, %s not read", fname);
-            res->kfr_missing = 1;
-            return;
-        }
+    struct kvc_index ix;
+    if (!kvc_index_build(&ix, kh)) {
+        tr_log(1, TR_ERROR, "kvc_file_parse: alloc failed, %s not read", fname);
+        res->kfr_missing = 1;
+        return;
     }
+    uint32_t *seen = ix.ki_seen;
     struct kvc_line l;
     kvc_lines(text, len, [&](const char *p, size_t n, int) {
-        kvc_classify(reg, p, n, &l);
+        kvc_classify(reg, &ix, p, n, &l);
         if (l.kl_kind == KVL_MINE && (seen[l.kl_var] & 0xffff) < 0xffff) seen[l.kl_var]++;
     });
     const bool strays = kvc_reports_strays(reg);
     kvc_lines(text, len, [&](const char *p, size_t n, int lineno) {
-        kvc_classify(reg, p, n, &l);
+        kvc_classify(reg, &ix, p, n, &l);
         switch (l.kl_kind) {
             case KVL_SKIP:
             case KVL_OTHER:
@@ -389,7 +438,7 @@ void kvc_file_parse(struct kvc_reg *reg, void *data, const char *fname, const ch
         else if (!dup)
             res->kfr_stored++;
     });
-    if (seen != nullptr) nmem_free(seen);
+    nmem_free(seen);
 }
 
 /*

@@ -8,7 +8,7 @@
 #include "core/nmem.h"
 #include "core/sysinit.h"
 
-static struct nmem_pool *mbuf_pool;
+struct nmem_pool *mbuf_pool;
 
 struct nmem_pool *mbuf_pool_get(void) {
     return mbuf_pool;
@@ -23,35 +23,13 @@ void mbuf_mod_init(void *) {
 }
 SYSINIT(mbuf_mod, "mbuf_mod", SI_SUB_MBUF, SI_ORDER_ANY, mbuf_mod_init, nullptr);
 
-// Is m one of the pool's objects?  Decided by its address alone.
-static bool mbuf_in_pool(const struct mbuf *m) {
-    const struct nmem_pool *np = mbuf_pool;
-    if (np == nullptr) return false;
-    uintptr_t off = reinterpret_cast<uintptr_t>(m) - sizeof(struct nmem_hdr) -
-                    reinterpret_cast<uintptr_t>(np->np_items);
-    return off <= np->np_last && off % np->np_stride == 0;
-}
-
-struct mbuf *m_get(void) {
-    auto *m = static_cast<struct mbuf *>(nmem_pool_alloc(mbuf_pool));
-    if (m != nullptr) m->_uh.m_hdr.mh_flags = M_POOL;
-    return m;
-}
-
 struct mbuf *m_alloc(void) {
     return static_cast<struct mbuf *>(nmem_alloc(sizeof(struct mbuf), NMEM_ZERO));
 }
 
-void m_free(struct mbuf *m) {
-    if (m == nullptr) return;
-    bool pool = mbuf_in_pool(m);
-    if (pool != ((m->_uh.m_hdr.mh_flags & M_POOL) != 0))
-        tr_log(1, TR_ERROR, "m_free: buffer %p flagged %s but %s the pool", static_cast<void *>(m),
-               pool ? "heap" : "pool", pool ? "inside" : "outside");
-    if (pool)
-        nmem_pool_free(mbuf_pool, m);
-    else
-        nmem_free(m);
+void m_flag_mismatch(const struct mbuf *m, bool pool) {
+    tr_log(1, TR_ERROR, "m_free: buffer %p flagged %s but %s the pool",
+           static_cast<const void *>(m), pool ? "heap" : "pool", pool ? "inside" : "outside");
 }
 
 void m_freem(struct mbuf *m) {
@@ -63,7 +41,7 @@ void m_freem(struct mbuf *m) {
 }
 
 void m_pool_put(struct mbuf *m) {
-    if (!mbuf_in_pool(m)) {
+    if (!mbuf_in_pool(mbuf_pool, m)) {
         tr_log(1, TR_ERROR, "m_pool_put: buffer %p is not a pool buffer", static_cast<void *>(m));
         return;
     }

@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/nmem.h"
+
 inline constexpr uint32_t M_POOL = 0x40;  // the buffer came from the mbuf pool
 inline constexpr int MBUF_POOL_COUNT = 4;
 
@@ -46,12 +48,43 @@ static_assert(sizeof(struct mbuf) == 128, "packet buffer record is 128 bytes");
 
 // Start-up step of mbuf_mod: creates the pool (a failure stops the process).
 void mbuf_mod_init(void *arg);
+// The pool.  It lives here, not in the source file, only so that m_get and
+// m_free can be inlined into their callers; no other code touches it.
+extern struct nmem_pool *mbuf_pool;
+
+// Is m one of the pool's buffers?  Decided by its address alone: inside the
+// items block (a pointer into the block that is not an object's start is
+// caught by the pool's guard check on free).
+inline bool mbuf_in_pool(const struct nmem_pool *np, const struct mbuf *m) {
+    if (np == nullptr) return false;
+    uintptr_t off = reinterpret_cast<uintptr_t>(m) - sizeof(struct nmem_hdr) -
+                    reinterpret_cast<uintptr_t>(np->np_items);
+    return off <= np->np_last;
+}
+
 // A zeroed pool buffer flagged M_POOL, or null when the pool is empty.
-struct mbuf *m_get(void);
+inline struct mbuf *m_get(void) {
+    auto *m = static_cast<struct mbuf *>(nmem_pool_alloc(mbuf_pool));
+    if (m != nullptr) m->_uh.m_hdr.mh_flags = M_POOL;
+    return m;
+}
 // A zeroed heap buffer, or null.
 struct mbuf *m_alloc(void);
+
+// Logs a buffer whose M_POOL flag disagrees with its address.
+void m_flag_mismatch(const struct mbuf *m, bool pool);
 // Frees one buffer to the pool or the heap; null does nothing.
-void m_free(struct mbuf *m);
+inline void m_free(struct mbuf *m) {
+    if (m == nullptr) return;
+    struct nmem_pool *np = mbuf_pool;
+    bool pool = mbuf_in_pool(np, m);
+    if (__builtin_expect(pool != ((m->_uh.m_hdr.mh_flags & M_POOL) != 0), 0))
+        m_flag_mismatch(m, pool);
+    if (__builtin_expect(pool, 1))
+        nmem_pool_free(np, m);
+    else
+        nmem_free(m);
+}
 // Frees a chain; null does nothing.
 void m_freem(struct mbuf *m);
 // Returns a pool buffer to the pool whatever its flag; a buffer that is not
