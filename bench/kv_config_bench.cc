@@ -79,8 +79,8 @@ BENCHMARK(BM_FileReadSplitLines);
 int main(int argc, char **argv) {
     tr_set_echo(0);
     tr_mask = 0;  // no INFO line per read
-    int rc = qb::run_with_ratios(argc, argv,
-                                 {{"BM_ConfigRead1000Lines", "BM_FileReadSplitLines", 0}});
+    int rc =
+        qb::run_with_ratios(argc, argv, {{"BM_ConfigRead1000Lines", "BM_FileReadSplitLines", 0}});
     unlink(path);
     return rc;
 }

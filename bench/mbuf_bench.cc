@@ -60,6 +60,7 @@ BENCHMARK(BM_PoolAllocFreeGlobal);
 
 int main(int argc, char **argv) {
     tr_set_echo(0);
-    return qb::run_with_ratios(argc, argv, {{"BM_MGetFree", "BM_PoolAllocFree", 1.2},
-                                {"BM_MGetFree", "BM_PoolAllocFreeGlobal", 1.2}});
+    return qb::run_with_ratios(
+        argc, argv,
+        {{"BM_MGetFree", "BM_PoolAllocFree", 1.2}, {"BM_MGetFree", "BM_PoolAllocFreeGlobal", 1.2}});
 }

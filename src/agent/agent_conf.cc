@@ -30,8 +30,17 @@ static struct kv_var agent_conf_vars[] = {
     {"ignore_ifaces", KV_T_STRING, 0, 8, 0, 0, offsetof(struct agent_conf, acf_ignore_ifaces)},
 };
 static struct kv_head agent_conf_head = {
-    "agent", 0, 0, sizeof(agent_conf_vars) / sizeof(agent_conf_vars[0]), {0, 0, 0, 0},
-    sizeof(struct agent_conf), nullptr, agent_conf_vars, nullptr, nullptr, {nullptr, nullptr},
+    "agent",
+    0,
+    0,
+    sizeof(agent_conf_vars) / sizeof(agent_conf_vars[0]),
+    {0, 0, 0, 0},
+    sizeof(struct agent_conf),
+    nullptr,
+    agent_conf_vars,
+    nullptr,
+    nullptr,
+    {nullptr, nullptr},
 };
 
 static void agent_conf_defaults(void *data);
@@ -147,9 +156,11 @@ bool agent_conf_ignores_iface(const char *name) {
         const char *c = strchr(p, ',');
         const char *end = c != nullptr ? c : p + strlen(p);
         const char *s = p;
-        while (s < end && (*s == ' ' || *s == '\t')) s++;
+        while (s < end && (*s == ' ' || *s == '\t'))
+            s++;
         const char *e = end;
-        while (e > s && (e[-1] == ' ' || e[-1] == '\t')) e--;
+        while (e > s && (e[-1] == ' ' || e[-1] == '\t'))
+            e--;
         if (size_t(e - s) == nl && nl > 0 && memcmp(s, name, nl) == 0) return true;
         p = c != nullptr ? c + 1 : nullptr;
     }

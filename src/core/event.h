@@ -46,7 +46,7 @@ struct event_queue {
     struct swi_handler *eq_swi;
     event_handler_fn eq_handler;  // never null
     struct event *eq_first;
-    struct event **eq_last;      // the last event's e_next, or &eq_first
+    struct event **eq_last;     // the last event's e_next, or &eq_first
     kv_export_list eq_exports;  // heap copies, highest attached type first
 };
 
@@ -73,9 +73,15 @@ struct event_msg {
 inline constexpr int EVENT_MSG_COUNT = 37;
 extern const struct event_msg event_msg_table[EVENT_MSG_COUNT];
 
-inline constexpr uint8_t event_code_id(uint32_t code) { return uint8_t(code >> 24); }
-inline constexpr uint8_t event_code_severity(uint32_t code) { return uint8_t(code >> 16); }
-inline constexpr uint8_t event_code_category(uint32_t code) { return uint8_t(code >> 8); }
+inline constexpr uint8_t event_code_id(uint32_t code) {
+    return uint8_t(code >> 24);
+}
+inline constexpr uint8_t event_code_severity(uint32_t code) {
+    return uint8_t(code >> 16);
+}
+inline constexpr uint8_t event_code_category(uint32_t code) {
+    return uint8_t(code >> 8);
+}
 
 // Published by event_mod: the core event queue and the message table.
 extern struct event_queue *event_core_queue;

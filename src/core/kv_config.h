@@ -45,12 +45,12 @@ struct kvc_ops {
 
 // A module's configuration registration, owned by the module.
 struct kvc_reg {
-    uint8_t kc_type;               // reader type; only 0 exists
-    uint8_t kc_flags;              // KVC_*
-    struct kv_head *kc_head;       // kh_data allocated (kv_register) or set before a read
-    struct kvc_ops *kc_ops;        // the reader slot; set by kvc_register when null
-    void (*kc_defaults)(void *data);                                   // optional
-    void (*kc_apply)(struct kvc_reg *reg, void *data, void *value);    // optional
+    uint8_t kc_type;                  // reader type; only 0 exists
+    uint8_t kc_flags;                 // KVC_*
+    struct kv_head *kc_head;          // kh_data allocated (kv_register) or set before a read
+    struct kvc_ops *kc_ops;           // the reader slot; set by kvc_register when null
+    void (*kc_defaults)(void *data);  // optional
+    void (*kc_apply)(struct kvc_reg *reg, void *data, void *value);  // optional
     tailq_entry<kvc_reg> kc_link;  // the list of registrations, newest first
 };
 

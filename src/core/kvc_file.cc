@@ -61,8 +61,10 @@ static bool kvc_blank(char c) {
 }
 
 static void kvc_trim(const char **p, size_t *n) {
-    while (*n > 0 && kvc_blank(**p)) (*p)++, (*n)--;
-    while (*n > 0 && kvc_blank((*p)[*n - 1])) (*n)--;
+    while (*n > 0 && kvc_blank(**p))
+        (*p)++, (*n)--;
+    while (*n > 0 && kvc_blank((*p)[*n - 1]))
+        (*n)--;
 }
 
 // Does key begin with head kh's name and a dot?  The length of that
@@ -86,13 +88,15 @@ struct kvc_index {
 
 static uint32_t kvc_hash(const char *s, size_t n) {
     uint32_t h = 2166136261u;
-    for (size_t i = 0; i < n; i++) h = (h ^ static_cast<unsigned char>(s[i])) * 16777619u;
+    for (size_t i = 0; i < n; i++)
+        h = (h ^ static_cast<unsigned char>(s[i])) * 16777619u;
     return h;
 }
 
 static bool kvc_index_build(struct kvc_index *ix, const struct kv_head *kh) {
     uint32_t cap = 8;
-    while (cap < 2u * kh->kh_nvars) cap <<= 1;
+    while (cap < 2u * kh->kh_nvars)
+        cap <<= 1;
     *ix = {kh, nullptr, nullptr, cap - 1};
     ix->ki_seen = static_cast<uint32_t *>(nmem_alloc((kh->kh_nvars + cap) * 4u, NMEM_ZERO));
     if (ix->ki_seen == nullptr) return false;
@@ -429,8 +433,8 @@ void kvc_file_parse(struct kvc_reg *reg, void *data, const char *fname, const ch
         bool dup = (s & 0xffff) > 1;
         bool first = (s >> 16) == 0;
         s += 0x10000;
-        enum kvc_verdict v = dup ? kvc_check(kv, l.kl_val, l.kl_vallen)
-                                 : kvc_store(kv, data, l.kl_val, l.kl_vallen);
+        enum kvc_verdict v =
+            dup ? kvc_check(kv, l.kl_val, l.kl_vallen) : kvc_store(kv, data, l.kl_val, l.kl_vallen);
         if (v != KVV_OK)
             kvc_warn(fname, lineno, &l, kvc_verdict_text(v), res);
         else if (dup && !first)

@@ -35,7 +35,7 @@
 
 #include "core/kv_config.h"
 
-inline constexpr size_t KVC_FILE_LINE_MAX = 1024;      // bytes of a line, newline excluded
+inline constexpr size_t KVC_FILE_LINE_MAX = 1024;     // bytes of a line, newline excluded
 inline constexpr size_t KVC_FILE_SIZE_MAX = 1 << 20;  // bigger files are refused
 
 // What a read did; handed to the apply hook as its value.

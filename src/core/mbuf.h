@@ -28,7 +28,7 @@ struct pkthdr {
 };
 
 struct m_hdr {
-    int32_t mh_len;    // data bytes in this buffer
+    int32_t mh_len;     // data bytes in this buffer
     uint32_t mh_flags;  // M_POOL
     struct pkthdr mh_pkthdr;
 };

@@ -15,9 +15,10 @@ std::string netctl(const std::string &rundir, std::string name) {
     std::string prog = QORV_BIN_DIR "/qorv-netctl", r = "-r", d = rundir;
     char *argv[] = {prog.data(), r.data(), d.data(), name.data(), nullptr};
     return qt::run_child([&] {
-        execv(argv[0], argv);
-        _exit(127);
-    }).out;
+               execv(argv[0], argv);
+               _exit(127);
+           })
+        .out;
 }
 
 TEST(AgentConfE2E, FileWarningsServedValuesAndSighup) {
@@ -47,10 +48,10 @@ TEST(AgentConfE2E, FileWarningsServedValuesAndSighup) {
     const std::string A = "INFO agent_conf_apply: ";
     ASSERT_TRUE(nh::wait_until([&] { return lines(A).size() == 1; }, 10000));
     const std::string W = "WARN kvc_file_parse: " + root.dir("conf/") + "qorv-netagent.conf:";
-    EXPECT_EQ(lines("WARN"),
-              (std::vector<std::string>{W + "5: agent.flow_debug: out of range, default kept",
-                                        W + "7: agent.nosuch: unknown key",
-                                        W + "8: agent.md_update_interval: duplicate key, default kept"}));
+    EXPECT_EQ(lines("WARN"), (std::vector<std::string>{
+                                 W + "5: agent.flow_debug: out of range, default kept",
+                                 W + "7: agent.nosuch: unknown key",
+                                 W + "8: agent.md_update_interval: duplicate key, default kept"}));
     EXPECT_EQ(lines(A)[0], A + "stats_interval_ms 250, md_update_interval 60, flow_debug 0, "
                                "ignore_ifaces \"lo, docker0\" (2 from the file, 3 warnings)");
     const std::string run = root.dir("run/");
@@ -77,8 +78,9 @@ TEST(AgentConfE2E, FileWarningsServedValuesAndSighup) {
     unlink(conf.c_str());
     ASSERT_EQ(kill(pid, SIGHUP), 0);
     ASSERT_TRUE(nh::wait_until([&] { return lines(A).size() == 3; }, 10000));
-    EXPECT_EQ(lines("INFO kvc_file_read: "),
-              std::vector<std::string>{"INFO kvc_file_read: " + conf + " not found, defaults used"});
+    EXPECT_EQ(
+        lines("INFO kvc_file_read: "),
+        std::vector<std::string>{"INFO kvc_file_read: " + conf + " not found, defaults used"});
     EXPECT_EQ(lines(A)[2], A + "stats_interval_ms 1000, md_update_interval 60, flow_debug 0, "
                                "ignore_ifaces \"\" (0 from the file, 0 warnings)");
     EXPECT_TRUE(nh::alive(pid));

@@ -106,8 +106,8 @@ void name_sweep(const std::string &sock) {
         const std::string sent = name.substr(0, NETCTL_NAME_MAX);
         int rc = -1;
         auto rs = raw_request(sock, header(name) + name.substr(sent.size()), false, &rc);
-        // The agent's tree holds "core.nmem.stats" and "agent.proc.stats"; a
-        // name may end at a dot inside the first label.
+        // The agent's tree holds "core.nmem.stats", "agent.proc.stats" and
+        // "agent.config"; a name may end at a dot inside the first label.
         bool answered =
             sent == "core" || sent == "core.nmem" || sent.rfind("core.nmem.stats", 0) == 0;
         EXPECT_EQ(rs.size(), answered ? 1u : 0u);
@@ -193,7 +193,8 @@ int hostile_round(const std::string &sock, nh::Reaper &reaper) {
             for (const auto &r : sockt::read_replies(walks[i], &rc))
                 names.push_back(r.name);
             EXPECT_EQ(rc, 0);
-            EXPECT_EQ(names, (std::vector<std::string>{"core.nmem.stats", "agent.proc.stats"}));
+            EXPECT_EQ(names, (std::vector<std::string>{"core.nmem.stats", "agent.proc.stats",
+                                                       "agent.config"}));
         }
         close(walks[i]);
     }

@@ -91,8 +91,8 @@ TEST_F(KvConfig, ReadCycleFlagsAndOrder) {
         kvc_register(&b);
         kvc_mod_init(nullptr);
     });
-    EXPECT_EQ(logged(out, "INFO"),
-              (strings{"INFO [oth] Module configuration...", "INFO [mod] Module configuration..."}));
+    EXPECT_EQ(logged(out, "INFO"), (strings{"INFO [oth] Module configuration...",
+                                            "INFO [mod] Module configuration..."}));
     EXPECT_EQ(blk->s + blk->w, 7);
     EXPECT_EQ(order, (strings{"defaults", "defaults"}));
 
@@ -189,16 +189,24 @@ TEST_F(KvConfig, FileLinesByTypeAndEveryErrorLine) {
         {"mod.addrs = 1.2.3.4,5.6.7.8,9.9.9.9", "addrs", "", {W + "1: mod.addrs" + R}},
         {"mod.addrs = 1.2.3.256", "addrs", "", {W + "1: mod.addrs" + B}},
         {"\n# mod.w = 1\n   # x\n\n", "w", "7", {}},
-        {"mod.nosuch = 1\nmod.none = 1\nmod = 1\nmodx.w = 1\noth.w = 1", "w", "7",
+        {"mod.nosuch = 1\nmod.none = 1\nmod = 1\nmodx.w = 1\noth.w = 1",
+         "w",
+         "7",
          {W + "1: mod.nosuch: unknown key", W + "2: mod.none: unknown key",
           W + "3: mod: unknown key", W + "4: modx.w: unknown key"}},
-        {std::string(nul_lines, sizeof(nul_lines) - 1), "w", "7",
+        {std::string(nul_lines, sizeof(nul_lines) - 1),
+         "w",
+         "7",
          {W + "1: mod.w 5: not a key = value line", W + "2: : not a key = value line",
           W + "3: mod.w?: not a key = value line"}},
         // A key given twice keeps its default, whichever of its lines are good.
-        {"mod.w = 1\nmod.s = 2\nmod.w = 3\nmod.w = x", "w", "7",
+        {"mod.w = 1\nmod.s = 2\nmod.w = 3\nmod.w = x",
+         "w",
+         "7",
          {W + "3: mod.w: duplicate key, default kept", W + "4: mod.w" + B}},
-        {"mod.name = " + std::string(KVC_FILE_LINE_MAX, 'x'), "name", "(null)",
+        {"mod.name = " + std::string(KVC_FILE_LINE_MAX, 'x'),
+         "name",
+         "(null)",
          {W + "1: mod.name: line too long"}},
     };
     struct kvc_reg reg = {0, 0, &chead, nullptr, defaults, nullptr, {}}, other = reg;
@@ -209,9 +217,8 @@ TEST_F(KvConfig, FileLinesByTypeAndEveryErrorLine) {
         memset(blk, 0, sizeof(conf));
         defaults(blk);
         struct kvc_file_result res;
-        std::string out = qt::echoed([&] {
-            kvc_file_parse(&reg, blk, "f.conf", c.text.data(), c.text.size(), &res);
-        });
+        std::string out = qt::echoed(
+            [&] { kvc_file_parse(&reg, blk, "f.conf", c.text.data(), c.text.size(), &res); });
         EXPECT_EQ(field_text(*blk, c.field), c.want) << c.text;
         EXPECT_EQ(logged(out, "WARN"), c.warns) << c.text;
         EXPECT_EQ(res.kfr_warnings, int(c.warns.size())) << c.text;

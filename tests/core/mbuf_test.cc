@@ -73,9 +73,9 @@ TEST(Mbuf, TrimFromTheFront) {
     m->m_next = next;
     next->_uh.m_hdr.mh_len = 100;
     // (mh_len, packet length, trim, mh_len after, packet length after)
-    const int cases[][5] = {{1500, 1500, 14, 1486, 1486}, {1500, 1500, 0, 1500, 1500},
-                            {1500, 1500, -5, 1500, 1500}, {60, 60, 60, 0, 0},
-                            {20, 0, 14, 6, 0},            {20, 10, 14, 6, 0}};
+    const int cases[][5] = {
+        {1500, 1500, 14, 1486, 1486}, {1500, 1500, 0, 1500, 1500}, {1500, 1500, -5, 1500, 1500},
+        {60, 60, 60, 0, 0},           {20, 0, 14, 6, 0},           {20, 10, 14, 6, 0}};
     for (const auto &c : cases) {
         m->m_data = bytes;
         m->_uh.m_hdr.mh_len = c[0];

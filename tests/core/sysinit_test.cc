@@ -10,9 +10,9 @@
 #include "core/agent_config.h"
 #include "core/child.h"
 #include "core/event.h"
+#include "core/kern_timeout.h"
 #include "core/mbuf.h"
 #include "core/nmem.h"
-#include "core/kern_timeout.h"
 #include "core/swi.h"
 
 namespace {
