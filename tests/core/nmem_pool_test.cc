@@ -82,6 +82,19 @@ TEST(NmemPoolDeathTest, DamageAndMisuseStop) {
         "WARN nmem_duplicatefree: duplicate free obj 0x[0-9a-f]+ size 16\n"
         "(.|\n)*src/core/nmem.cc:[0-9]+: nmem_pool_free: Assertion `nmem_check_free\\(h\\)' "
         "failed");
+    // With the head guard and the size field written over, the pool's own
+    // object size still finds the trailer, and its free mark.
+    EXPECT_DEATH(
+        {
+            qt::echo_to_stderr();
+            struct nmem_pool *np = nmem_pool_create("head", 2, 16, 0);
+            auto *p = static_cast<char *>(nmem_pool_alloc(np));
+            memset(p - 8, 'x', 8);
+            memcpy(p + 16, "\xAD\xDE", 2);
+            nmem_pool_free(np, p);
+        },
+        "WARN nmem_duplicatefree: duplicate free obj 0x[0-9a-f]+ size 2021161080\n"
+        "(.|\n)*nmem_pool_free: Assertion `nmem_check_free\\(h\\)' failed");
     EXPECT_DEATH(
         {
             qt::echo_to_stderr();

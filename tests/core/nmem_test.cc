@@ -66,32 +66,43 @@ TEST(Nmem, StringsAreExactlySized) {
 
 using NmemDeathTest = ::testing::Test;
 
+void put16(char *at, uint16_t v) {
+    memcpy(at, &v, 2);
+}
+
 // Damage around an object and second frees stop on the free, after their
 // warning; without the general category the warning is silent but the stop
-// still happens.
+// still happens.  A free mark in the trailer is a second free whatever the
+// head guard holds, as long as the size field still finds the trailer
+// inside the block; a size field sent outside it is damage.
 TEST_F(NmemDeathTest, DamageAndSecondFreesStopWithTheirWarnings) {
-    constexpr int NONE = 1000;
     const struct {
         uint32_t size;
-        int write_at, frees;
+        void (*damage)(char *p);
+        int frees;
         bool quiet;
         const char *want;
     } cases[] = {
-        {16, 16, 1, false,
+        {16, [](char *p) { p[16] = 'x'; }, 1, false,
          "WARN nmem_overwritten: alloced memory object overwritten obj 0x[0-9a-f]+ size 16\n"
          "(.|\n)*src/core/nmem.cc:[0-9]+: nmem_free: Assertion `nmem_check_free\\(h\\)' failed"},
-        {16, -1, 1, false,
+        {16, [](char *p) { p[-1] = 'x'; }, 1, false,
          "nmem_overwritten: alloced memory object overwritten obj 0x[0-9a-f]+ size 16"},
-        {8, 8, 1, true, "^[^W]*nmem_free: Assertion"},
+        {8, [](char *p) { p[8] = 'x'; }, 1, true, "^[^W]*nmem_free: Assertion"},
+        {5, [](char *p) { p[-1] = 'x', put16(p + 5, 0xDEAD); }, 1, false,
+         "WARN nmem_duplicatefree: duplicate free obj 0x[0-9a-f]+ size 5\n"},
+        {5, [](char *p) { p[-1] = 'x', put16(p - 8 + 2, 0x7fff), put16(p + 5, 0xDEAD); }, 1,
+         false, "WARN nmem_overwritten: alloced memory object overwritten obj 0x[0-9a-f]+ size "
+                "2147418117\n"},
 #ifndef QORV_SANITIZED
         // A freed heap object keeps its free marks (the allocator's own
         // links are kept clear of the header), so a second free is told
         // apart from damage.  Under AddressSanitizer the sanitizer reports
         // the second free itself.
-        {24, NONE, 2, false,
+        {24, [](char *) {}, 2, false,
          "WARN nmem_duplicatefree: duplicate free obj 0x[0-9a-f]+ size 24\n"
          "(.|\n)*src/core/nmem.cc:[0-9]+: nmem_free: Assertion"},
-        {0, NONE, 2, false, "nmem_duplicatefree: duplicate free obj 0x[0-9a-f]+ size 0"},
+        {0, [](char *) {}, 2, false, "nmem_duplicatefree: duplicate free obj 0x[0-9a-f]+ size 0"},
 #endif
     };
     for (const auto &c : cases) {
@@ -100,7 +111,7 @@ TEST_F(NmemDeathTest, DamageAndSecondFreesStopWithTheirWarnings) {
                 qt::echo_to_stderr();
                 if (c.quiet) tr_mask = 0;
                 auto *p = static_cast<char *>(nmem_alloc(c.size, 0));
-                if (c.write_at != NONE) p[c.write_at] = 'x';
+                c.damage(p);
                 for (int i = 0; i < c.frees; i++)
                     nmem_free(p);
             },
