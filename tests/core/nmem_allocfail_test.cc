@@ -209,7 +209,7 @@ TEST_F(LoggingAllocFailDeathTest, RotationWithoutAnyMemoryStops) {
                 tr_log(1, debug ? TR_DEBUG : TR_INFO, "%s", long_line.c_str());
             },
             std::string(debug ? "ERROR tr_perform_rotation: asprintf error\n(.|\n)*" : "") +
-                "logging.cc:[0-9]+: tr_perform_rotation: Assertion `0' failed")
+                "logging.cc:[0-9]+: tr_perform_rotation: Assertion `memory for the log file's name")
             << debug;
         qt::presize((debug ? debug_ : main_) + ".0", 0);
     }
