@@ -27,6 +27,8 @@ struct line {
     int no = 0, result = 0, raises = 0;  // raises: how many calls raise `raise`
     std::vector<struct swi_handler *> raise, dereg;
     bool stop = false;
+    line *retake = nullptr;  // after dereg: registers a handler for this and raises it
+    struct swi_handler **retaken = nullptr;
 };
 std::vector<int> called;
 std::vector<uint64_t> called_at;  // ticks: equal within a pass, rising between passes
@@ -41,6 +43,8 @@ int on_line(void *arg) {
     for (auto *sh : l->dereg)
         swi_deregister(sh);
     l->dereg.clear();
+    if (l->retake != nullptr) swi_raise(*l->retaken = swi_register(on_line, l->retake));
+    l->retake = nullptr;
     if (l->stop) main_poll_stop(nullptr);
     return l->result;
 }
@@ -87,14 +91,18 @@ TEST_F(Swi, DeregisteredLinesAreNotDispatched) {
     swi_raise(sh[4]);
     swi_deregister(sh[4]);  // before the pass
     sh[4] = nullptr;
-    l[1].dereg = {sh[3]};  // and during it, ahead of its turn
-    for (int i : {1, 3, 6})
+    l[1].dereg = {sh[3], sh[5]};  // and during it, ahead of their turn;
+    l[1].retake = &l[3];          // line 3 is taken again and raised at once
+    l[1].retaken = &sh[3];
+    for (int i : {1, 3, 5, 6})
         swi_raise(sh[i]);
+    main_poll(3500);  // two passes
+    // The new line 3 waits for the next pass, like any raise made in one.
+    EXPECT_EQ(called, (std::vector<int>{1, 6, 3}));
+    EXPECT_GT(called_at.back(), called_at[1]);
+    sh[5] = swi_register(on_line, &l[5]);  // line 5's raise went with the old handler
     main_poll(1500);
-    EXPECT_EQ(called, (std::vector<int>{1, 6}));
-    sh[3] = swi_register(on_line, &l[3]);  // the raise went with the old handler
-    main_poll(1500);
-    EXPECT_EQ(called.size(), 2u);
+    EXPECT_EQ(called.size(), 3u);
 }
 
 TEST_F(Swi, HandlerErrorEndsThePollLeavingTheRestPending) {
