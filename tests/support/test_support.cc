@@ -27,12 +27,8 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-    remove_tree(path_);
-}
-
-void remove_tree(const std::string &path) {
     nftw(
-        path.c_str(),
+        path_.c_str(),
         [](const char *p, const struct stat *, int, struct FTW *) { return remove(p); }, 16,
         FTW_DEPTH | FTW_PHYS);
 }

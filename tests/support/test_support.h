@@ -27,7 +27,6 @@ void write_file(const std::string &path, const std::string &text);
 bool file_exists(const std::string &path);
 long file_size(const std::string &path);  // -1 when missing
 std::vector<std::string> split_lines(const std::string &text);
-void remove_tree(const std::string &path);
 // Entries of a directory other than "." and "..", or -1 when it cannot be read.
 int count_entries(const std::string &path);
 long ms_since(std::chrono::steady_clock::time_point t0);
