@@ -119,9 +119,10 @@ inline void nmem_free(void *p) {
     free(reinterpret_cast<char *>(h) - NMEM_HEAP_PAD);
 }
 
-// Guard checks of an object being freed.  A duplicate free or a damaged
+// Guard checks of a heap object being freed.  A duplicate free or a damaged
 // object is counted and its warning logged, and the result is false: the
-// caller then stops the process, so that the stop names the caller.
+// caller then stops the process, so that the stop names the caller.  The
+// trailer is read only where a size field inside the block puts it.
 bool nmem_check_free(struct nmem_hdr *h);
 
 // Fixed-size object pools.
