@@ -123,21 +123,6 @@ nh::Reaper &reaper() {
     return r;
 }
 
-pid_t spawn(const std::vector<std::string> &args, const std::string &agent_root) {
-    std::vector<std::string> av = args;
-    pid_t pid = fork();
-    if (pid == 0) {
-        setenv("QORV_SOAK_AGENT", agent_root.c_str(), 1);
-        signal(SIGINT, SIG_DFL);
-        signal(SIGTERM, SIG_DFL);
-        int null = open("/dev/null", O_RDWR);
-        dup2(null, 1);
-        dup2(null, 2);
-        nh::exec_args(av);
-    }
-    return pid;
-}
-
 pid_t spawn_parent() {
     pid_t pid = fork();
     if (pid == 0) {
@@ -318,25 +303,18 @@ outcome run_lifetime(const scenario &s, const std::string &netmon) {
         out.fail("no agent link");
 
     pid_t parent = -1;
-    std::vector<std::string> args = {netmon, "-r", root.root()};
+    std::vector<std::string> args = {"-r", root.root()};
     if (s.parent_kill_ms >= 0) {
         parent = spawn_parent();
         args.push_back("-p");
         args.push_back(std::to_string(parent));
     }
     int st = 0;
-    pid_t first = spawn(args, root.base());
-    if (!reaper().wait(first, 5000, &st) || st != 0) out.fail("first process did not exit 0");
-    pid_t daemon = -1, agent1 = -1;
-    nh::wait_until(
-        [&] { return (daemon = nh::pid_in_line(root.log_lines(), "INFO Varnix daemon (")) > 0; },
-        5000);
-    nh::wait_until(
-        [&] {
-            return (agent1 = nh::pid_in_line(root.log_lines(),
-                                             "INFO main: starting qorv-netagent (")) > 0;
-        },
-        5000);
+    nh::Netmon nm(reaper(), root);
+    // The command returns once the agent is launched: both are in the log.
+    nm.run(args, netmon, {"QORV_SOAK_AGENT=" + root.base()});
+    if (nm.first_status != 0) out.fail("first process status " + std::to_string(nm.first_status));
+    const pid_t daemon = nm.daemon, agent1 = nm.first_agent();
     if (daemon <= 0 || agent1 <= 0) out.fail("no daemon or first launch in the log");
     auto t0 = std::chrono::steady_clock::now();
     auto at = [&](int ms) { std::this_thread::sleep_until(t0 + std::chrono::milliseconds(ms)); };
@@ -371,13 +349,8 @@ outcome run_lifetime(const scenario &s, const std::string &netmon) {
     // writes its trace; the supervisor's own line still names it.
     if (agents.empty() && agent1 > 0) agents.push_back(agent1);
     if (!agents.empty() && agents[0] != agent1) out.fail("first agent pid differs from the log");
-    for (pid_t a : agents) {
-        if (nh::alive(a) && !reaper().reaped(a))
-            out.fail("agent " + std::to_string(a) + " left running");
-        if (reaper().reaped(a))
-            out.fail("agent " + std::to_string(a) + " was orphaned, not reaped");
-    }
-    if (qt::file_exists(root.pidfile())) out.fail("pid file left behind");
+    std::string unclean = nm.unclean_end(agents);
+    if (!unclean.empty()) out.fail(unclean);
     if (agents.size() > s.launches.size()) out.fail("more launches than the budget allows");
 
     std::vector<std::string> raw = qt::split_lines(root.log());
