@@ -2,16 +2,22 @@
 // temporary install root.
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <chrono>
 #include <string>
+#include <thread>
 
-#include "supervisor/netmon_harness.h"
+#include "supervisor/netmon_scenario.h"
 
 namespace {
 
-using nh::index_of;
+using nh::launch_plan;
+
+// Core dumps need the kernel to write plain "core" files.
+bool plain_core_files() {
+    return qt::read_file("/proc/sys/kernel/core_pattern") == "core\n" &&
+           qt::read_file("/proc/sys/kernel/core_uses_pid") == "0\n";
+}
 
 // Descriptors of the agent other than /dev/null and its own script.
 std::string foreign_fds(pid_t agent) {
@@ -117,107 +123,70 @@ INSTANTIATE_TEST_SUITE_P(Signals, NetmonRun, ::testing::Values(SIGTERM, SIGINT))
 // Start-up failures: the command says what went wrong, on standard output,
 // in the daemon's own words, and exits with its status.
 TEST_F(NetmonE2E, StartUpFailuresAreReportedByTheCommand) {
-    struct failure {
+    const std::string deep(230, 'd'), dflt = "/opt/qorvexa/varnix/";
+    const std::vector<std::string> bad_opt = {"ERROR npmd_parse_opts: invalid option ?",
+                                              "ERROR main: options parse error exiting"};
+    const struct {
         const char *what;
-        std::function<std::vector<std::string>(nh::Root &)> setup;  // returns the arguments
-        std::vector<std::string> said;  // "*" at the end: any rest of the line
-        int status, daemon_status;      // daemon_status -1: no daemon to wait for
-    };
-    const std::string dflt = "/opt/qorvexa/varnix/";
-    std::vector<failure> cases = {
-        {"logs/ missing",
-         [](nh::Root &x) {
-             x.waiting_agent();
-             rmdir(x.dir("logs").c_str());
-             return std::vector<std::string>{"-r", x.root()};
-         },
+        std::string sub;                      // the root's directory
+        const char *rm;                       // a directory removed from it
+        char agent;                           // 'w' waiting agent, 'x' not executable, '-' none
+        std::vector<std::string> args, said;  // ROOT: the root without its slash
+        int status, daemon_status;            // -1: no daemon to wait for
+    } cases[] = {
+        // clang-format off
+        {"logs/ missing", "", "logs", 'w', {"-r", "ROOT/"},
          {"ERROR tr_init: fopen error: No such file or directory",
-          "ERROR [panic]: src/core/logging*",
+          "ERROR [panic]: src/core/logging*",  // "*": any rest of the line
           "ERROR main: the daemon ended during start-up without a status; its log is "
-          "ROOT//logs//qorv-netmon.log.0"},
-         1,
-         -1},
-        {"run/ missing",
-         [](nh::Root &x) {
-             x.waiting_agent();
-             rmdir(x.dir("run").c_str());
-             return std::vector<std::string>{"-r", x.root()};
-         },
-         {"ERROR main: Failed to write pidfile. Exiting"},
-         1,
-         1},
-        {"agent missing (a root without its final slash)",
-         [](nh::Root &x) {
-             x.waiting_agent();
-             return std::vector<std::string>{"-r", x.base()};
-         },
-         {"ERROR main: ROOTbin/qorv-netagent doesn't exist. Exiting"},
-         1,
-         1},
-        {"agent path longer than its buffer",
-         [](nh::Root &x) {
-             std::string deep = x.dir(std::string(230, 'd'));
-             for (const char *d : {"", "/logs", "/run", "/home"})
-                 mkdir((deep + d).c_str(), 0755);
-             return std::vector<std::string>{"-r", deep + "/"};
-         },
-         {"ERROR main: ROOT/" + std::string(230, 'd') +
-          "/bin/qorv-netagent is longer than 255 bytes. Exiting"},
-         1,
-         -1},
-        // The file exists, so the check passes, but exec fails in the
-        // child, which removes the pid file on the supervisor's behalf; the
+          "ROOT//logs//qorv-netmon.log.0"}, 1, -1},
+        {"run/ missing", "", "run", 'w', {"-r", "ROOT/"},
+         {"ERROR main: Failed to write pidfile. Exiting"}, 1, 1},
+        {"agent missing (a root without its final slash)", "", "", 'w', {"-r", "ROOT"},
+         {"ERROR main: ROOTbin/qorv-netagent doesn't exist. Exiting"}, 1, 1},
+        {"agent path longer than its buffer", deep, "", '-', {"-r", "ROOT/"},
+         {"ERROR main: ROOT/bin/qorv-netagent is longer than 255 bytes. Exiting"}, 1, 1},
+        // The file exists, so the check passes, but exec fails in the child,
+        // which removes the pid file on the supervisor's behalf; the
         // supervisor then sees an early end and stops.
-        {"agent not executable",
-         [](nh::Root &x) {
-             qt::write_file(x.dir("bin/qorv-netagent"), "not a program\n");
-             return std::vector<std::string>{"-r", x.root()};
-         },
-         {"ERROR main: unable to execute qorv-netagent: Permission denied"},
-         1,
-         0},
-        {"bad option",
-         [](nh::Root &) { return std::vector<std::string>{"-x"}; },
-         {"ERROR npmd_parse_opts: invalid option ?", "ERROR main: options parse error exiting"},
-         1,
-         -1},
-        {"missing option argument",
-         [](nh::Root &x) {
-             return std::vector<std::string>{"-r", x.root(), "-p"};
-         },
-         {"ERROR npmd_parse_opts: invalid option ?", "ERROR main: options parse error exiting"},
-         1,
-         -1},
+        {"agent not executable", "", "", 'x', {"-r", "ROOT/"},
+         {"ERROR main: unable to execute qorv-netagent: Permission denied"}, 1, 0},
+        {"bad option", "", "", 'w', {"-x"}, bad_opt, 1, -1},
+        {"missing option argument", "", "", 'w', {"-r", "ROOT/", "-p"}, bad_opt, 1, -1},
+        {"no -r, default root absent", "", "", 'w', {},
+         {"ERROR daemonize: failed chdir to " + dflt + "home/: No such file or directory",
+          "ERROR Failed to daemonize. Aborting"}, qt::file_exists(dflt) ? -1 : 1, -1},
+        // clang-format on
     };
-    if (!qt::file_exists(dflt))
-        cases.push_back(
-            {"no -r, default root absent",
-             [](nh::Root &) { return std::vector<std::string>{}; },
-             {"ERROR daemonize: failed chdir to " + dflt + "home/: No such file or directory",
-              "ERROR Failed to daemonize. Aborting"},
-             1,
-             -1});
-    for (const failure &f : cases) {
+    auto fill = [](std::string t, const nh::Root &x) {
+        for (size_t at; (at = t.find("ROOT")) != std::string::npos;)
+            t.replace(at, 4, x.base());
+        return t;
+    };
+    for (const auto &f : cases) {
+        if (f.status < 0) continue;  // an installed product is in the way
         SCOPED_TRACE(f.what);
-        nh::Root x;
+        nh::Root x(f.sub);
+        if (f.agent == 'w') x.waiting_agent();
+        if (f.agent == 'x') qt::write_file(x.dir("bin/qorv-netagent"), "not a program\n");
+        if (*f.rm) rmdir(x.dir(f.rm).c_str());
         nh::Netmon n(reaper, x);
-        std::vector<std::string> args = f.setup(x);
+        std::vector<std::string> args;
+        for (const std::string &a : f.args)
+            args.push_back(fill(a, x));
         n.run(args);
         EXPECT_EQ(n.first_status, f.status) << n.out;
         EXPECT_FALSE(n.pidfile_at_return);
         auto said = nh::messages(n.out);
         ASSERT_EQ(said.size(), f.said.size()) << n.out;
         for (size_t i = 0; i < said.size(); i++) {
-            std::string want = f.said[i];
-            for (size_t at; (at = want.find("ROOT")) != std::string::npos;)
-                want.replace(at, 4, x.base());
+            std::string want = fill(f.said[i], x);
             if (want.back() == '*')
-                EXPECT_EQ(said[i].rfind(want.substr(0, want.size() - 1), 0), 0u) << said[i];
-            else
-                EXPECT_EQ(said[i], want);
+                want.pop_back(), said[i].resize(std::min(said[i].size(), want.size()));
+            EXPECT_EQ(said[i], want);
         }
         // Each line as it went to the log, time stamp included.
-        std::string log = x.log();
+        const std::string log = x.log();
         for (const std::string &l : qt::split_lines(n.out)) {
             if (!log.empty() && l.find("ERROR main: the daemon ended") == std::string::npos) {
                 EXPECT_NE(log.find(l + "\n"), std::string::npos) << l;
@@ -230,7 +199,7 @@ TEST_F(NetmonE2E, StartUpFailuresAreReportedByTheCommand) {
             EXPECT_EQ(x.log_lines().back(), exit_line(n.first_agent(), 1));
         }
         EXPECT_FALSE(qt::file_exists(x.pidfile()));
-        if (n.out.find("ERROR main: options parse error") != std::string::npos) {
+        if (f.said == bad_opt) {  // nothing written
             for (const char *d : {"logs", "run", "home"})
                 EXPECT_EQ(qt::count_entries(x.dir(d)), 0) << d;
         }
@@ -258,61 +227,37 @@ TEST_F(NetmonE2E, RootWithoutSlashJoinsAgentPathsWithoutSeparator) {
     EXPECT_EQ(n.unclean_end({n.first_agent()}), "");
 }
 
-TEST_F(NetmonE2E, ExitReportsThenRestartsOnceThenStops) {
-    // First run: more than the early-failure window, then exit 7.  Second
-    // run: killed; the day's restart is used, so the supervisor stops.
-    root.agent(
-        "echo $$ >> TRACE\n"
-        "if [ $(wc -l < TRACE) -eq 1 ]; then sleep 3.2; exit 7; fi\n"
-        "sleep 0.3; kill -KILL $$");
-    nm.run_root();
-    EXPECT_EQ(nm.first_status, 0);
-    ASSERT_TRUE(nm.wait_trace(2, 8000));
-    auto tr = root.trace_lines();
-    pid_t a1 = atoi(tr[0].c_str()), a2 = atoi(tr[1].c_str());
-    EXPECT_FALSE(nh::alive(a1)) << "ended agent not reaped";  // no zombie
-    EXPECT_EQ(nm.wait_exit(), 0);
-    auto lines = root.log_lines();
-    long rep1 = index_of(lines, exit_line(a1, 7));
-    long rep2 = index_of(lines, "INFO qorv-netagent(" + std::to_string(a2) +
-                                    ") terminated on signal 9(core not dumped)");
-    EXPECT_GE(rep1, 0);
-    EXPECT_GT(rep2, rep1);
-    EXPECT_EQ(rep2, static_cast<long>(lines.size()) - 1);  // the restart is not announced
-    EXPECT_EQ(root.trace_lines().size(), 2u);
-    EXPECT_EQ(nm.unclean_end({a1, a2}), "");
-}
-
-TEST_F(NetmonE2E, FastDyingAgentIsReportedAndEndsSupervision) {
-    // The agent may end before the supervisor has stored its pid; it is
-    // still reported and judged as an early failure.  Start-up itself
-    // succeeded.
-    root.agent("echo $$ >> TRACE\nexit 5");
-    nm.run_root();
-    EXPECT_EQ(nm.first_status, 0) << nm.out;
-    EXPECT_EQ(nm.wait_exit(), 0);
-    pid_t agent = nm.first_agent();
-    EXPECT_EQ(root.log_lines().back(), exit_line(agent, 5));
-    EXPECT_EQ(root.trace_lines().size(), 1u);
-    EXPECT_EQ(nm.unclean_end({agent}), "");
-}
-
-TEST_F(NetmonE2E, ParentGoneStopsAgentAndSupervisor) {
-    pid_t gone = fork();
-    if (gone == 0) _exit(0);
-    ASSERT_TRUE(reaper.wait(gone, 3000));
-    root.waiting_agent();
-    nm.run({"-r", root.root(), "-p", std::to_string(gone)});
-    EXPECT_EQ(nm.wait_exit(), 0);
-    EXPECT_EQ(root.log_lines().back(),
-              "INFO npmd_check_parent_process: Parent process stopped. Exiting.");
-    // The agent may be stopped before its script got going; if it ran, it
-    // was sent SIGTERM.
-    auto tr = root.trace_lines();
-    if (tr.size() > 2) {
-        EXPECT_EQ(tr.back(), "TERM");
+// Lifetimes with scripted agents, checked as netmon_scenario.h says; run
+// side by side.
+TEST_F(NetmonE2E, ScriptedLifetimesEndAsPlanned) {
+    const int late = 3300;  // well past the two-second window
+    const launch_plan hang = {0, nh::ACT_HANG, 0};
+    std::vector<nh::scenario> rows = {
+        // A late end is restarted; the next end stops: the day's restart is used.
+        {"late exit 7, then killed", {{late, nh::ACT_EXIT, 7}, {300, nh::ACT_SIGNAL, SIGKILL}}},
+        // Ends before its pid is stored are reported and judged alike.
+        {"exit 5 at once", {{0, nh::ACT_EXIT, 5}}},
+        {"parent already gone", {hang}, 0, 0, 0},
+    };
+    if (plain_core_files()) {
+        rows.push_back({"core in home at once", {{0, nh::ACT_CORE_HOME, 0}}});
+        // The three one-second tries count as run time: restarted.
+        rows.push_back(
+            {"core elsewhere at once", {{0, nh::ACT_CORE_AWAY, 0}, {0, nh::ACT_EXIT, 0}}});
+        // A termination during a try's wait is acted on at once.
+        rows.push_back({"SIGTERM while waiting for a core",
+                        {{late, nh::ACT_CORE_AWAY, 0}, hang},
+                        SIGTERM,
+                        late + 1500});
     }
-    EXPECT_EQ(nm.unclean_end({nm.first_agent()}), "");
+    std::vector<nh::outcome> got(rows.size());
+    std::vector<std::thread> runs;
+    for (size_t i = 0; i < rows.size(); i++)
+        runs.emplace_back([&, i] { got[i] = nh::run_lifetime(rows[i], reaper); });
+    for (auto &t : runs)
+        t.join();
+    for (size_t i = 0; i < rows.size(); i++)
+        EXPECT_TRUE(got[i].ok) << rows[i].text() << ": " << got[i].why;
 }
 
 TEST_F(NetmonE2E, AgentIgnoringSigtermIsKilledAfterGrace) {
@@ -326,91 +271,6 @@ TEST_F(NetmonE2E, AgentIgnoringSigtermIsKilledAfterGrace) {
                                 ") still running 300 ms after SIGTERM, killing it");
     EXPECT_EQ(lines[lines.size() - 2], started_line(agent));
     EXPECT_EQ(nm.unclean_end({agent}), "");
-}
-
-// Core dumps need the kernel to write plain "core" files.
-bool plain_core_files() {
-    std::string pat = qt::read_file("/proc/sys/kernel/core_pattern");
-    std::string pid = qt::read_file("/proc/sys/kernel/core_uses_pid");
-    return pat == "core\n" && pid == "0\n";
-}
-
-class NetmonCore : public NetmonE2E {
-  protected:
-    void SetUp() override {
-        if (!plain_core_files())
-            GTEST_SKIP() << "core_pattern is not \"core\": no core file in the working directory";
-        struct rlimit rl = {RLIM_INFINITY, RLIM_INFINITY};
-        ASSERT_EQ(setrlimit(RLIMIT_CORE, &rl), 0);
-        // Sanitizer runtimes of a sanitized supervisor would set the limit
-        // back to 0 for the agents they start.
-        for (const char *var : {"ASAN_OPTIONS", "TSAN_OPTIONS"}) {
-            const char *old = getenv(var);
-            setenv(var, (std::string(old ? old : "") + ":disable_coredump=0").c_str(), 1);
-        }
-    }
-    // An agent whose first two runs crash with a core in dir (the second
-    // after a moment); a third run waits.
-    void crashing_agent(const std::string &dir) {
-        root.agent(
-            "trap 'exit 0' TERM\necho $$ >> TRACE\n"
-            "if [ $(wc -l < TRACE) -le 2 ]; then sleep 0.$(wc -l < TRACE); cd " +
-            dir +
-            " && kill -SEGV $$; fi\n"
-            "while :; do sleep 0.05; done");
-    }
-};
-
-TEST_F(NetmonCore, CoreFileIsRenamedWithPidAndTime) {
-    crashing_agent(root.dir("home"));
-    time_t t0 = time(nullptr);
-    nm.run_root();
-    EXPECT_EQ(nm.wait_exit(), 0);  // a crash right after launch ends supervision
-    time_t t1 = time(nullptr);
-    pid_t agent = nm.first_agent();
-    auto lines = root.log_lines();
-    long rep = index_of(lines, "INFO qorv-netagent(" + std::to_string(agent) +
-                                   ") terminated on signal 11(core dumped)");
-    ASSERT_GE(rep, 0);
-    ASSERT_LT(rep + 1, static_cast<long>(lines.size()));
-    const std::string prefix = "INFO npm_rename_core: creating core file \"core.qorv-netagent." +
-                               std::to_string(agent) + ".";
-    ASSERT_EQ(lines[rep + 1].rfind(prefix, 0), 0u) << lines[rep + 1];
-    long when = atol(lines[rep + 1].c_str() + prefix.size());
-    EXPECT_GE(when, t0);
-    EXPECT_LE(when, t1);
-    std::string name = "core.qorv-netagent." + std::to_string(agent) + "." + std::to_string(when);
-    EXPECT_GT(qt::file_size(root.dir("home/" + name)), 0);
-    EXPECT_FALSE(qt::file_exists(root.dir("home/core")));
-    EXPECT_EQ(nm.unclean_end({agent}), "");
-}
-
-// A core dumped elsewhere: three tries, whose waits count as run time, so
-// the agent is restarted; the restarted agent crashes the same way, and a
-// termination during that wait is acted on at once.
-TEST_F(NetmonCore, CoreDumpedElsewhereIsTriedThreeTimesAndTerminationCutsTheWait) {
-    std::string elsewhere = root.dir("conf");
-    crashing_agent(elsewhere);
-    nm.run_root();
-    const std::string warn =
-        "WARN npm_rename_core: access system call failed: No such file or directory";
-    auto warns = [&] {
-        long n = 0;
-        for (const auto &l : root.log_lines())
-            n += l == warn;
-        return n;
-    };
-    ASSERT_TRUE(nh::wait_until([&] { return warns() == 4; }, 8000)) << root.log();
-    auto t0 = std::chrono::steady_clock::now();
-    stop_with(SIGTERM);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(700));
-    auto lines = root.log_lines();
-    long last = index_of(lines, "INFO Could not rename core file after 3 tries");
-    EXPECT_GT(last, index_of(lines, warn) + 2);
-    EXPECT_EQ(lines.back(), warn);  // nothing after: no more tries, no report, no restart
-    EXPECT_EQ(root.trace_lines().size(), 2u);
-    EXPECT_TRUE(qt::file_exists(elsewhere + "/core"));
-    EXPECT_FALSE(qt::file_exists(root.pidfile()));
 }
 
 }  // namespace

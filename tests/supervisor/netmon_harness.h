@@ -221,12 +221,8 @@ struct Netmon {
         daemon = pid_in_line(root.log_lines(), "INFO Varnix daemon (");
         reaper.track(daemon);
     }
-    void run_root() { run({"-r", root.root()}); }
     pid_t first_agent() const {
         return pid_in_line(root.log_lines(), "INFO main: starting qorv-netagent (");
-    }
-    bool wait_line(const std::string &msg, int timeout_ms = 5000) const {
-        return wait_until([&] { return index_of(root.log_lines(), msg) >= 0; }, timeout_ms);
     }
     bool wait_trace(size_t n, int timeout_ms = 5000) const {
         return wait_until([&] { return root.trace_lines().size() >= n; }, timeout_ms);
