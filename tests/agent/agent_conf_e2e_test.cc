@@ -37,7 +37,8 @@ TEST(AgentConfE2E, FileWarningsServedValuesAndSighup) {
                    "agent.nosuch = 1\n"
                    "agent.md_update_interval = 45\n");
     nh::Netmon nm(reaper, root);
-    nm.run_root();
+    nm.run({"-r", root.root()});
+    ASSERT_EQ(nm.first_status, 0) << nm.out;
     // The agent's log lines that begin with prefix.
     auto lines = [log = root.dir("logs/qorv-netagent.log.0")](const std::string &prefix) {
         std::vector<std::string> out;
