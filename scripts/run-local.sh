@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the programs, installs them into a local root inside the checkout
 # and starts the supervisor there, with the stand-in agent as its child.
+# Run again, it stops the supervisor it started before, installs the new
+# build and starts that.
 # Usage: scripts/run-local.sh [root]   (default: ./_root)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,17 +12,30 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQORV_TESTS=OFF >/dev/null
 cmake --build "$build" -j "$jobs"
+
+# A supervisor of this root still running would go on with the programs
+# replaced under it: stop it first (it stops its agent), or install nothing.
+pidfile="$root/run/qorv-netmon.pid"
+pid=$(cat "$pidfile" 2>/dev/null || true)
+exe=$(readlink "/proc/${pid:-0}/exe" 2>/dev/null || true)
+if [ "${exe% (deleted)}" = "$root/bin/qorv-netmon" ]; then
+    echo "Stopping the qorv-netmon already running under $root (pid $pid) before installing."
+    kill "$pid"
+    # It gives its agent up to 10 seconds to stop.
+    for _ in $(seq 150); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    if kill -0 "$pid" 2>/dev/null; then
+        echo "qorv-netmon (pid $pid) is still running; nothing installed." >&2
+        exit 1
+    fi
+fi
 cmake --install "$build" --prefix "$root" >/dev/null
 
-pidfile="$root/run/qorv-netmon.pid"
-if [ -s "$pidfile" ] && kill -0 "$(cat "$pidfile")" 2>/dev/null; then
-    echo "qorv-netmon is already running under $root (pid $(cat "$pidfile"))."
-else
-    # The trailing slash matters: the agent's paths are joined to the root
-    # without a separator.
-    "$root/bin/qorv-netmon" -r "$root/"
-    for _ in $(seq 50); do [ -s "$pidfile" ] && break; sleep 0.1; done
-    sleep 1
+# The trailing slash matters: the agent's paths are joined to the root
+# without a separator.  The command returns once the agent is started, or
+# prints why it could not be.
+if ! "$root/bin/qorv-netmon" -r "$root/"; then
+    echo "qorv-netmon did not start under $root (log: $root/logs/qorv-netmon.log.0)." >&2
+    exit 1
 fi
 
 cat <<INFO

@@ -1,5 +1,6 @@
 // agent: start-up, run phase and shut-down of qorv-netagent.
 #include "agent/agent.h"
+#include "agent/agent_conf.h"
 #include "agent/agent_prom.h"
 #include "agent/agent_sockets.h"
 
@@ -81,7 +82,6 @@ int agent_config_fill(const struct agent_args *a, struct agent_config *cfg) {
     cfg->ac_confdir = n_strdup(a->aa_confdir);
     cfg->ac_logdir = n_strdup(a->aa_logdir);
     cfg->ac_rundir = n_strdup(a->aa_rundir);
-    cfg->ac_md_update_interval = 10;  // the host's sockets are read every 10.1 s
     if (cfg->ac_dest && cfg->ac_confdir && cfg->ac_logdir && cfg->ac_rundir) return 0;
     tr_log(1, TR_ERROR, "agent_config_fill: out of memory");
     return -1;
@@ -92,6 +92,7 @@ static sigset_t agent_stop_set(void) {
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);  // until agent_conf_start takes it over
     return set;
 }
 
@@ -119,7 +120,7 @@ const struct agent_stats *agent_stats_block(void) {
 
 static void agent_stats_tick(void *) {
     agent_stats_update();
-    callout_reset(&agent_stats_callout, AGENT_STATS_PERIOD_USEC, agent_stats_tick, nullptr);
+    callout_reset(&agent_stats_callout, agent_conf_stats_period_usec(), agent_stats_tick, nullptr);
 }
 
 static void agent_stats_publish(void) {
@@ -129,15 +130,17 @@ static void agent_stats_publish(void) {
         netctl_register_vars("agent.proc.stats", &agent_stats_head, &agent_stats, 0, nullptr) != 0)
         tr_log(1, TR_ERROR, "agent_stats_publish: agent.proc.stats not published");
     callout_init(&agent_stats_callout);
-    callout_reset(&agent_stats_callout, AGENT_STATS_PERIOD_USEC, agent_stats_tick, nullptr);
+    callout_reset(&agent_stats_callout, agent_conf_stats_period_usec(), agent_stats_tick, nullptr);
 }
 
 void agent_start(struct agent_config *cfg) {
     agent_cfg = cfg;
+    agent_conf_init();
     sysinit_run();
     tr_log(1, TR_INFO, "qorv-netagent (%d) starting: conf %s, logs %s, run %s",
            static_cast<int>(getpid()), cfg->ac_confdir, cfg->ac_logdir, cfg->ac_rundir);
     agent_stats_publish();
+    agent_conf_start();
     agent_sockets_start("/proc");
     agent_prom_from_env(cfg->ac_rundir);
     sig_register(SIGTERM, agent_on_stop_signal);

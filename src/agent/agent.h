@@ -27,9 +27,6 @@ struct agent_stats {
     uint64_t as_poll_passes;  // main poll iterations so far
 };
 
-// How often the statistics are brought up to date.
-inline constexpr int AGENT_STATS_PERIOD_USEC = 1000000;
-
 // Reads -c, -l and -r; all three are required.  Logs and returns -1 on a
 // bad command line.
 int agent_parse_args(int argc, char **argv, struct agent_args *a);

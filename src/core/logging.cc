@@ -152,7 +152,7 @@ void tr_perform_rotation(FILE **fpp, const char *base) {
     for (int gen = 0; gen <= 1 && *fpp == nullptr; gen++) {
         if (asprintf(&cur, "%s.%d", base, gen) < 0) {
             if (!is_main) tr_log(1, TR_ERROR, "tr_perform_rotation: asprintf error");
-            N_ASSERT(0);
+            N_ASSERT(0, "memory for the log file's name to reopen it after a failed rotation");
         }
         *fpp = fopen(cur, "ae");
         err = errno;
@@ -161,7 +161,7 @@ void tr_perform_rotation(FILE **fpp, const char *base) {
     }
     if (*fpp == nullptr) {
         if (!is_main) tr_log(1, TR_ERROR, "tr_perform_rotation: fopen error: %s", strerror(err));
-        N_ASSERT(0);
+        N_ASSERT(0, "log file reopened after a failed rotation");
     }
     rewind(*fpp);
 }

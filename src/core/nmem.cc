@@ -1,5 +1,8 @@
-// nmem: guarded heap objects, strings, fixed-size object pools, and the
-// publication of the statistics as "core.nmem.stats".
+// nmem: guarded heap objects, strings and fixed-size object pools.
+//
+// The allocator sits at the bottom of the runtime: it includes nothing above
+// logging.  The statistics are published as "core.nmem.stats" by
+// nmem_stats.cc, since kv and the control tree allocate through nmem.
 //
 // Heap objects and pools take no locks.  The statistics are relaxed atomic
 // words: exact under one thread, whole (never torn) under several, so the
@@ -8,18 +11,16 @@
 // created or destroyed, never on allocation or free.
 #include "core/nmem.h"
 
+#include <malloc.h>
 #include <pthread.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "core/kv.h"
 #include "core/logging.h"
 #include "core/nassert.h"
 #include "core/ncounter.h"
-#include "core/netctl/netctl_vars.h"
-#include "core/sysinit.h"
 
 struct nmem_stats nmem_stats;
 
@@ -28,18 +29,20 @@ void *nmem_alloc_failed(void) {
     return nullptr;
 }
 
-bool nmem_check_free(struct nmem_hdr *h) {
-    // The head guard is read first: while it holds a mark the size field in
-    // front of it is the object's own, so the trailer is found where it was
-    // written.
-    if (h->nh_guard == NMEM_FREE ||
-        (h->nh_guard == NMEM_LIVE && nmem_trailer_get(h) == NMEM_FREE)) {
+// The guard checks of a free, in their order: the free mark in either guard
+// is a second free; anything but the live mark in both is damage.  t is the
+// trailer's place, or null when the object's size field cannot be trusted to
+// find it (the object then counts as damaged).
+static bool nmem_check_guards(struct nmem_hdr *h, const char *t) {
+    uint16_t tg = 0;
+    if (t != nullptr) memcpy(&tg, t, sizeof(tg));
+    if (h->nh_guard == NMEM_FREE || (t != nullptr && tg == NMEM_FREE)) {
         n_counter_inc(nmem_stats.ns_dupfrees);
         tr_log(1, TR_WARN, "nmem_duplicatefree: duplicate free obj %p size %d",
                static_cast<void *>(h), static_cast<int>(h->nh_size));
         return false;
     }
-    if (h->nh_guard != NMEM_LIVE || nmem_trailer_get(h) != NMEM_LIVE) {
+    if (h->nh_guard != NMEM_LIVE || t == nullptr || tg != NMEM_LIVE) {
         n_counter_inc(nmem_stats.ns_overwritten);
         tr_log(1, TR_WARN, "nmem_overwritten: alloced memory object overwritten obj %p size %d",
                static_cast<void *>(h), static_cast<int>(h->nh_size));
@@ -48,11 +51,26 @@ bool nmem_check_free(struct nmem_hdr *h) {
     return true;
 }
 
+bool nmem_check_free(struct nmem_hdr *h) {
+    // A second free is told by its head guard alone, without a look at the
+    // block, which is no longer the caller's.
+    if (h->nh_guard == NMEM_FREE) return nmem_check_guards(h, nullptr);
+    // The trailer is looked for where the size field puts it as long as that
+    // is inside the block: a size field written over must not send the
+    // check outside it.
+    char *block = reinterpret_cast<char *>(h) - NMEM_HEAP_PAD;
+    uint64_t end = NMEM_HEAP_PAD + sizeof(*h) + uint64_t{h->nh_size} + sizeof(uint16_t);
+    const char *t = end <= malloc_usable_size(block)
+                        ? reinterpret_cast<const char *>(h) + sizeof(*h) + h->nh_size
+                        : nullptr;
+    return nmem_check_guards(h, t);
+}
+
 void nmem_free_damaged(struct nmem_hdr *h) {
     // The stop names nmem_free, where the damage was found.
     if (!nmem_check_free(h)) n_assert_fail("nmem_check_free(h)", __FILE__, __LINE__, "nmem_free");
-    // Only a guard check that disagrees with the inline one gets here.
-    N_ASSERT(0);
+    // The inline check saw damage that this one does not.
+    N_ASSERT(0, "object guards left alone while nmem_free checks them");
 }
 
 char *n_strdup(const char *s) {
@@ -162,13 +180,21 @@ void nmem_pool_alloc_damaged(const struct nmem_pool *, struct nmem_hdr *h) {
     tr_log(1, TR_WARN, "nmem_overwritten: freed memory object overwritten obj %p size %d",
            static_cast<void *>(h), static_cast<int>(h->nh_size));
     // The stop names nmem_pool_alloc, where the damage was found.
-    n_assert_fail("0", __FILE__, __LINE__, "nmem_pool_alloc");
+    n_assert_fail("free pool object left alone since its free", __FILE__, __LINE__,
+                  "nmem_pool_alloc");
 }
 
 // The checks in the order of their report: the object's guards first, then
 // the pool.
 void nmem_pool_free_refused(const struct nmem_pool *np, struct nmem_hdr *h) {
-    if (!nmem_check_free(h))
+    // While the head guard holds a mark the size field next to it is the
+    // object's own (an object of another pool has its own size there);
+    // otherwise the trailer is where the pool's object size puts it.
+    const bool marked = h->nh_guard == NMEM_LIVE || h->nh_guard == NMEM_FREE;
+    const char *t = nullptr;
+    if (marked || np != nullptr)
+        t = reinterpret_cast<const char *>(nmem_data_of(h)) + (marked ? h->nh_size : np->np_size);
+    if (!nmem_check_guards(h, t))
         n_assert_fail("nmem_check_free(h)", __FILE__, __LINE__, "nmem_pool_free");
     if (np == nullptr) n_assert_fail("np != ((void *)0)", __FILE__, __LINE__, "nmem_pool_free");
     if (np->np_avail >= np->np_max)
@@ -177,8 +203,8 @@ void nmem_pool_free_refused(const struct nmem_pool *np, struct nmem_hdr *h) {
     // pool's and written past its end.
     if (h->nh_size != np->np_size)
         n_assert_fail("h->nh_size == np->np_size", __FILE__, __LINE__, "nmem_pool_free");
-    // Only a check that disagrees with the inline one gets here.
-    N_ASSERT(0);
+    // The inline check saw a fault that these do not.
+    N_ASSERT(0, "object and pool left alone while nmem_pool_free checks them");
 }
 
 void nmem_pool_destroy(struct nmem_pool *np) {
@@ -186,7 +212,7 @@ void nmem_pool_destroy(struct nmem_pool *np) {
     if (np->np_avail < np->np_max) {
         tr_log(1, TR_ERROR, "nmem_pool_destroy: some objs are allocated pool %p avail %d max %d",
                static_cast<void *>(np), int(np->np_avail), int(np->np_max));
-        N_ASSERT(0);
+        N_ASSERT(0, "every pool object freed before the pool is destroyed");
     }
     nmem_free(np->np_items);
     pthread_mutex_lock(&nmem_pools_lock);
@@ -202,38 +228,3 @@ struct nmem_pool *nmem_pool_first(void) {
 struct nmem_pool *nmem_pool_next(const struct nmem_pool *np) {
     return nmem_pools.next(np);
 }
-
-/*
- * Statistics publication.
- */
-
-static struct kv_var nmem_kv_vars[] = {
-    {"pools", KV_T_U64, 0, 8, 0, 0, offsetof(struct nmem_stats, ns_pools)},
-    {"allocs", KV_T_U64, 0, 8, 0, 0, offsetof(struct nmem_stats, ns_allocs)},
-    {"frees", KV_T_U64, 0, 8, 0, 0, offsetof(struct nmem_stats, ns_frees)},
-    {"alloced_objs", KV_T_U64, 0, 8, 0, 0, offsetof(struct nmem_stats, ns_alloced_objs)},
-    {"pool_allocs", KV_T_U64, 0, 8, 0, 0, offsetof(struct nmem_stats, ns_pool_allocs)},
-    {"alloc_errors", KV_T_U64, 0, 8, 0, 0, offsetof(struct nmem_stats, ns_alloc_errors)},
-    {"dupfrees", KV_T_U64, 0, 8, 0, 0, offsetof(struct nmem_stats, ns_dupfrees)},
-    {"overwritten", KV_T_U64, 0, 8, 0, 0, offsetof(struct nmem_stats, ns_overwritten)},
-};
-
-static struct kv_head nmem_kv_head = {
-    "nmemstats",
-    2,
-    0x02,
-    sizeof(nmem_kv_vars) / sizeof(nmem_kv_vars[0]),
-    {0, 0, 0, 0},
-    sizeof(struct nmem_stats),
-    nullptr,
-    nmem_kv_vars,
-    nullptr,
-    nullptr,
-    {nullptr, nullptr},
-};
-
-void nmem_mod_init(void *) {
-    kv_register(&nmem_kv_head);
-    netctl_register_vars("core.nmem.stats", &nmem_kv_head, &nmem_stats, 0, nullptr);
-}
-SYSINIT(nmem_mod, "nmem_mod", SI_SUB_CORE, SI_ORDER_ANY, nmem_mod_init, nullptr);

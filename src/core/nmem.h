@@ -119,9 +119,10 @@ inline void nmem_free(void *p) {
     free(reinterpret_cast<char *>(h) - NMEM_HEAP_PAD);
 }
 
-// Guard checks of an object being freed.  A duplicate free or a damaged
+// Guard checks of a heap object being freed.  A duplicate free or a damaged
 // object is counted and its warning logged, and the result is false: the
-// caller then stops the process, so that the stop names the caller.
+// caller then stops the process, so that the stop names the caller.  The
+// trailer is read only where a size field inside the block puts it.
 bool nmem_check_free(struct nmem_hdr *h);
 
 // Fixed-size object pools.
@@ -229,9 +230,11 @@ inline void *nmem_pool_alloc(struct nmem_pool *np) {
 // object of another size stop the process.
 inline void nmem_pool_free(struct nmem_pool *np, void *p) {
     struct nmem_hdr *h = nmem_hdr_of(p);
-    if (__builtin_expect(h->nh_guard != NMEM_LIVE || nmem_trailer_get(h) != NMEM_LIVE ||
-                             np == nullptr || np->np_avail >= np->np_max ||
-                             h->nh_size != np->np_size,
+    // The trailer is found from the pool's size, never from a size field
+    // that may have been written over; the report comes in its own order.
+    if (__builtin_expect(np == nullptr || h->nh_guard != NMEM_LIVE || h->nh_size != np->np_size ||
+                             nmem_pool_trailer_of(h, np->np_size)->pt_guard != NMEM_LIVE ||
+                             np->np_avail >= np->np_max,
                          0))
         nmem_pool_free_refused(np, h);
     // The counter first: its atomic store would otherwise stand between this
@@ -245,4 +248,6 @@ inline void nmem_pool_free(struct nmem_pool *np, void *p) {
 }
 
 // Start-up step of "nmem_mod": publishes the statistics as "core.nmem.stats".
+// Defined in nmem_stats.cc, above kv and the control tree; the allocator
+// itself depends on neither.
 void nmem_mod_init(void *arg);

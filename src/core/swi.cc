@@ -22,6 +22,8 @@ static uint64_t main_poll_npasses;
 static struct swi_handler *swi_table[SWI_NLINES];
 static uint64_t swi_active;
 static uint64_t swi_pending;
+// Lines deregistered since the current dispatch pass began.
+static uint64_t swi_gone;
 
 uint64_t swi_active_mask(void) {
     return swi_active;
@@ -54,6 +56,7 @@ void swi_deregister(struct swi_handler *sh) {
     N_ASSERT(swi_active & sh->sh_mask, "swip->swi_active & sh->sh_mask");
     swi_pending &= ~sh->sh_mask;
     swi_active &= ~sh->sh_mask;
+    swi_gone |= sh->sh_mask;
     swi_table[sh->sh_line] = nullptr;
     nmem_free(sh);
 }
@@ -84,15 +87,18 @@ void main_poll(int limit_usec) {
         uint64_t s = swi_pending;
         const uint64_t t0 = ticks;
         if (s != 0) {
+            swi_gone = 0;
             while (s != 0 && main_poll_stopped != 1) {
                 const int n = __builtin_ctzll(s);
                 const uint64_t bit = uint64_t{1} << n;
                 s &= ~bit;
                 struct swi_handler *h = swi_table[n];
                 // A line deregistered by an earlier handler of this pass is
-                // skipped, also when a new handler has taken it since: its
-                // raise went with the old one.
-                if (h == nullptr || !(swi_pending & bit)) continue;
+                // skipped, also when a new handler has taken it since: the
+                // snapshot's raise went with the old one, and a raise of the
+                // new one waits for the next pass like any raise made
+                // during a pass.
+                if (h == nullptr || (swi_gone & bit) || !(swi_pending & bit)) continue;
                 swi_pending &= ~h->sh_mask;
                 if (h->sh_func(h->sh_arg) < 0) {
                     tr_log(1, TR_ERROR, "main_poll: swi handler error");

@@ -4,7 +4,8 @@
 //
 // Start-up: options and paths, the install root's lock, detaching, logging,
 // the agent's entry, signals, pid file, agent check, first launch; then the
-// loop of npmd_loop.cc, which ends the process.
+// loop of npmd_loop.cc, which ends the process.  The command that was typed
+// returns only when start-up has succeeded or failed (npmd_report.cc).
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
@@ -72,11 +73,18 @@ static void npmd_first_launch(struct npm_proc *p) {
 
 int main(int argc, char **argv) {
     struct npmd_conf *c = &npmd_main_conf;
+    // Whole lines, each as soon as it is logged: from the first fork on,
+    // standard output is the start-up report's pipe.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     npmd_kill_grace_ms = NPMD_KILL_GRACE_MS;
     if (npmd_conf_init(c) != 0 || npmd_parse_opts(argc, argv, c) != 0)
         npmd_fail("main: options parse error exiting");
     int lock_fd = npmd_lock_rundir(c->nc_rundir, c->nc_pidfile);
     if (lock_fd == -2) exit(1);
+    if (npmd_report_open(c->nc_logfile) != 0) {
+        if (tr_mask & 1) tr_log(1, TR_ERROR, "main: start-up pipe failed: %s", strerror(errno));
+        exit(1);
+    }
     if (daemonize(c->nc_homedir, lock_fd) != 0) npmd_fail("Failed to daemonize. Aborting");
     npmd_self = getpid();
     npmd_pidfile = c->nc_pidfile;
@@ -92,6 +100,7 @@ int main(int argc, char **argv) {
     if (npm_write_pidfile(c->nc_pidfile) != 0) npmd_fail("main: Failed to write pidfile. Exiting");
     npmd_check_agent(p);
     npmd_first_launch(p);
+    npmd_report_up();
     npmd_sup_setup(p, npmd_agent_path, c, &npmd_sys_ops);
     npmd_loop_run();
 }

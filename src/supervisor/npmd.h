@@ -16,6 +16,7 @@
 //                   through a table of operations that tests replace
 //   npmd_proc.cc    detaching, pid file and its lock, launching, parent check
 //   npmd_loop.cc    the signalfd loop, interruptible pauses, stopping
+//   npmd_report.cc  start-up's outcome, told to the command that was typed
 #pragma once
 
 #include <sys/types.h>
@@ -138,18 +139,53 @@ int npm_rename_core(const char *name, pid_t pid);
 // directory is reported later, by the pid file), or -2 when another
 // supervisor holds it (reported here).
 int npmd_lock_rundir(const char *rundir, const char *pidfile);
-// Detaches; keep_fd survives the closing of descriptors.  Returns -1 after
-// logging what failed.
+// Detaches; keep_fd and the start-up report's pipe survive the closing of
+// descriptors.  The command's own process stays behind and waits for the
+// report (npmd_report_parent).  Returns -1 after logging what failed.
 int daemonize(const char *homedir, int keep_fd);
-// Closes every descriptor but keep_fd, with close_range when try_range is
-// set and the kernel has it, descriptor by descriptor otherwise.
-void npmd_close_fds(int keep_fd, bool try_range);
+// Closes every descriptor but the n in keep (negative ones are none), with
+// close_range when try_range is set and the kernel has it, descriptor by
+// descriptor otherwise.
+void npmd_close_fds(const int *keep, size_t n, bool try_range);
 int npm_write_pidfile(const char *path);
 // Removes the pid file if it still names owner.  Returns 0 when removed.
 int npm_remove_pidfile(const char *path, pid_t owner);
 // The supervisor's own pid, fixed after detaching; the pid file holds it.
 extern pid_t npmd_self;
 extern const char *npmd_pidfile;
+
+// ---- start-up report -----------------------------------------------------
+
+// How long the command waits for the daemon to be up or to fail.
+inline constexpr int NPMD_REPORT_WAIT_MS = 10000;
+
+// Opens the report pipe (both ends close-on-exec, at 3 or above); logfile
+// is the log's base path, named when the daemon ends without a status.
+// Returns -1 on failure.
+int npmd_report_open(const char *logfile);
+// The write end, -1 once start-up is over.
+int npmd_report_fd(void);
+// In the command, after the first fork: waits for the report, prints the
+// ERROR lines it carries and exits with the daemon's status.
+[[noreturn]] void npmd_report_parent(void);
+// Waits up to timeout_ms for the end of the report read from rd and
+// returns the status to exit with: 0 when the daemon is up, the status of
+// its exit, or 1 when it ended without one or the time ran out (both
+// said in one ERROR line naming logfile.0).  ERROR lines read are printed
+// on standard output as they come.
+int npmd_report_wait(int rd, int timeout_ms, const char *logfile);
+// In the first fork's child: standard output goes to the pipe, and every
+// exit from here on sends its status.
+void npmd_report_child(void);
+// Standard output to the pipe again (after detaching set it to /dev/null).
+void npmd_report_stdout(void);
+// Start-up is over: the pid file is written and the agent launched.
+void npmd_report_up(void);
+// Sends an exit status (for an exit that does not go through exit()).
+void npmd_report_status(int status);
+// In the first agent's child, before its exec and after a failed one.
+void npmd_report_exec_begin(void);
+void npmd_report_exec_failed(void);
 
 // ---- loop ----------------------------------------------------------------
 

@@ -73,12 +73,15 @@ pid_t npmd_spawn(struct npm_proc *p, const char *path, bool first) {
     if (pid != 0) return pid;
     // The agent starts with the signal mask the supervisor was given.
     sigprocmask(SIG_SETMASK, &npmd_orig_mask, nullptr);
+    if (first) npmd_report_exec_begin();
     execv(path, p->np_argv);
     int err = errno;
     if (first) {
+        npmd_report_exec_failed();  // start-up has failed after all
         if (tr_mask & 1)
             tr_log(1, TR_ERROR, "main: unable to execute %s: %s", p->np_name, strerror(err));
         npm_remove_pidfile(npmd_pidfile, npmd_self);
+        npmd_report_status(1);
     }
     _exit(1);
 }

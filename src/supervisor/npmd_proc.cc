@@ -56,50 +56,76 @@ int npmd_lock_rundir(const char *rundir, const char *pidfile) {
     return -2;
 }
 
-void npmd_close_fds(int keep_fd, bool try_range) {
+static bool npmd_kept(long fd, const int *keep, size_t n) {
+    for (size_t i = 0; i < n; i++)
+        if (keep[i] == fd) return true;
+    return false;
+}
+
+void npmd_close_fds(const int *keep, size_t n, bool try_range) {
     if (try_range) {
-        bool ok = keep_fd < 0 ? close_range(0, ~0U, 0) == 0
-                              : (keep_fd == 0 || close_range(0, keep_fd - 1, 0) == 0) &&
-                                    close_range(keep_fd + 1, ~0U, 0) == 0;
+        // The gaps between kept descriptors, lowest first.
+        unsigned from = 0;
+        bool ok = true;
+        while (ok) {
+            long next = -1;  // lowest kept descriptor at or above from
+            for (size_t i = 0; i < n; i++)
+                if (keep[i] >= 0 && unsigned(keep[i]) >= from && (next < 0 || keep[i] < next))
+                    next = keep[i];
+            if (next < 0) {
+                ok = close_range(from, ~0U, 0) == 0;
+                break;
+            }
+            if (unsigned(next) > from) ok = close_range(from, unsigned(next) - 1, 0) == 0;
+            from = unsigned(next) + 1;
+        }
         if (ok) return;
     }
     long max = sysconf(_SC_OPEN_MAX);
     if (max == -1) max = 1024;
     for (long fd = 0; fd < max; fd++)
-        if (fd != keep_fd) close(static_cast<int>(fd));
+        if (!npmd_kept(fd, keep, n)) close(static_cast<int>(fd));
 }
 
-// Parent side of a fork while detaching: the child goes on.
-static int npmd_fork_away(void) {
+// Parent side of a fork while detaching: the child goes on.  The first
+// fork's parent is the command that was typed: it waits for the report.
+static int npmd_fork_away(bool first) {
     fflush(stdout);  // or the child would print the same echo again
     pid_t pid = fork();
     if (pid < 0) {
         if (tr_mask & 1) tr_log(1, TR_ERROR, "daemonize: unable to fork: %s", strerror(errno));
         return -1;
     }
-    if (pid > 0) _exit(0);
+    if (pid > 0) {
+        if (first) npmd_report_parent();
+        _exit(0);
+    }
+    if (first) npmd_report_child();
     return 0;
 }
 
+// Standard input, output and error on /dev/null; then the echo goes on
+// reaching the waiting command, so even these failures are told.
 static int npmd_std_to_null(void) {
-    if (open("/dev/null", O_RDWR) != 0) {
-        if (tr_mask & 1) tr_log(1, TR_ERROR, "daemonize: open failed: %s", strerror(errno));
-        return -1;
-    }
-    if (dup2(0, 1) != 1 || dup2(0, 2) != 2) {
-        if (tr_mask & 1) tr_log(1, TR_ERROR, "daemonize: dup2 failed: %s", strerror(errno));
-        return -1;
-    }
-    return 0;
+    const char *failed = nullptr;
+    if (open("/dev/null", O_RDWR) != 0)
+        failed = "open";
+    else if (dup2(0, 1) != 1 || dup2(0, 2) != 2)
+        failed = "dup2";
+    int err = errno;
+    npmd_report_stdout();
+    if (failed == nullptr) return 0;
+    if (tr_mask & 1) tr_log(1, TR_ERROR, "daemonize: %s failed: %s", failed, strerror(err));
+    return -1;
 }
 
 int daemonize(const char *homedir, int keep_fd) {
-    if (npmd_fork_away() != 0) return -1;
+    if (npmd_fork_away(true) != 0) return -1;
     if (setsid() < 0) {
         if (tr_mask & 1) tr_log(1, TR_ERROR, "daemonize: setsid failed: %s", strerror(errno));
         return -1;
     }
-    if (npmd_fork_away() != 0) return -1;
+    if (npmd_fork_away(false) != 0) return -1;
     umask(022);
     if (chdir(homedir) != 0) {
         if (tr_mask & 1)
@@ -107,7 +133,8 @@ int daemonize(const char *homedir, int keep_fd) {
         return -1;
     }
     fflush(stdout);
-    npmd_close_fds(keep_fd, true);
+    const int keep[] = {keep_fd, npmd_report_fd()};
+    npmd_close_fds(keep, 2, true);
     close(0);
     return npmd_std_to_null();
 }

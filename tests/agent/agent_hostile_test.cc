@@ -179,7 +179,7 @@ int hostile_round(const std::string &sock, nh::Reaper &reaper) {
             EXPECT_EQ(names, (std::vector<std::string>{
                                  "core.nmem.stats", "core.kv_metadata.stats",
                                  "core.kv_metadata.store.stats", "agent.proc.stats",
-                                 "agent.sockets.stats"}));
+                                 "agent.config", "agent.sockets.stats"}));
         }
         close(walks[i]);
     }

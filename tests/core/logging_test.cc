@@ -1,6 +1,5 @@
 #include "core/logging.h"
 
-#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -39,13 +38,7 @@ class LoggingTest : public ::testing::Test {
     void TearDown() override {
         // Leave logging pointed at a file of its own, not at this test's.
         static qt::TempDir after;
-        static char dest[] = "file";
-        static std::string base = after / "after.log";
-        static agent_config quiet{};
-        quiet.ac_dest = dest;
-        quiet.ac_logfile = base.data();
-        agent_cfg = &quiet;
-        tr_init();
+        qt::log_to(after / "after.log");
         tr_set_echo(1);
     }
     void with_debug_file() {
@@ -54,13 +47,6 @@ class LoggingTest : public ::testing::Test {
         cfg_.ac_debug_logfile = debug_base_.data();
     }
     std::string main0() { return qt::read_file(main_base_ + ".0"); }
-    // Makes <base>.0 a sparse file of the given size.
-    static void presize(const std::string &base, off_t size) {
-        int fd = open((base + ".0").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(ftruncate(fd, size), 0);
-        close(fd);
-    }
 
     qt::TempDir dir_;
     char dest_[8] = "file";
@@ -68,7 +54,10 @@ class LoggingTest : public ::testing::Test {
     agent_config cfg_{};
 };
 
-TEST_F(LoggingTest, LineFormatAndLevels) {
+// Lines are appended to what the file holds, which the byte count starts
+// from; a line that does not fit the buffer is dropped whole.
+TEST_F(LoggingTest, LineFormatLevelsLengthAndAppending) {
+    qt::write_file(main_base_ + ".0", "old\n");
     tr_init();
     tr_log(1, TR_INFO, "tr_test: value %d", 42);
     tr_log(1, TR_WARN, "w");
@@ -76,43 +65,28 @@ TEST_F(LoggingTest, LineFormatAndLevels) {
     tr_log(1, TR_NONE, "level zero");
     tr_log(2, TR_INFO, "category 2 is off by default");
     tr_log(1, TR_INFO, nullptr);
-    auto lines = qt::split_lines(main0());
-    ASSERT_EQ(lines.size(), 5u) << main0();
-    const std::string stamp = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}";
-    EXPECT_EQ(lines[0].substr(20), "INFO Logging infra initialized...");
-    EXPECT_TRUE(std::regex_match(lines[1], std::regex(stamp + " INFO tr_test: value 42")))
-        << lines[1];
-    EXPECT_TRUE(std::regex_match(lines[2], std::regex(stamp + " WARN w")));
-    EXPECT_TRUE(std::regex_match(lines[3], std::regex(stamp + " ERROR e")));
-    EXPECT_TRUE(std::regex_match(lines[4], std::regex(stamp + "  level zero")));
-    EXPECT_EQ(tr_main_log_bytes(), static_cast<int32_t>(main0().size()));
-}
-
-TEST_F(LoggingTest, LongestLineFitsTheBufferAndOneMoreCharacterIsDropped) {
-    tr_init();
     std::string fits(2021, 'a'), too_long(2022, 'b');
     tr_log(1, TR_INFO, "%s", fits.c_str());
     tr_log(1, TR_INFO, "%s", too_long.c_str());
     tr_log(1, TR_INFO, "after");
     auto lines = qt::split_lines(main0());
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[1].size(), 2046u);  // 2047 with its newline, then the NUL
-    EXPECT_EQ(lines[1].substr(25), fits);
-    EXPECT_THAT(lines[2], HasSubstr("INFO after"));
-}
-
-TEST_F(LoggingTest, AppendsToAnExistingFileAndCountsItsBytes) {
-    qt::write_file(main_base_ + ".0", std::string(999, 'x') + "\n");
-    tr_init();
-    EXPECT_EQ(qt::read_file(main_base_ + ".0").substr(0, 1000), std::string(999, 'x') + "\n");
-    EXPECT_EQ(tr_main_log_bytes(), static_cast<int32_t>(qt::file_size(main_base_ + ".0")));
-    EXPECT_GT(tr_main_log_bytes(), 1000);
+    ASSERT_EQ(lines.size(), 8u) << main0();
+    EXPECT_EQ(lines[0], "old");
+    const char *want[] = {" INFO Logging infra initialized\\.\\.\\.", " INFO tr_test: value 42",
+                          " WARN w", " ERROR e", "  level zero", " INFO a{2021}", " INFO after"};
+    for (size_t i = 0; i < 7; i++)
+        EXPECT_TRUE(std::regex_match(
+            lines[i + 1], std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}" +
+                                     std::string(want[i]))))
+            << lines[i + 1];
+    EXPECT_EQ(lines[6].size(), 2046u);  // 2047 with its newline, then the NUL
+    EXPECT_EQ(tr_main_log_bytes(), static_cast<int32_t>(main0().size()));
 }
 
 TEST_F(LoggingTest, RotatesIntoThreeGenerationsAndNeverAFourth) {
     qt::write_file(main_base_ + ".1", "generation one\n");
     qt::write_file(main_base_ + ".2", "oldest, dropped\n");
-    presize(main_base_, 52428700);
+    qt::presize(main_base_ + ".0", 52428700);
     tr_init();  // its own line takes the file to the brink
     std::string big(100, 'z');
     tr_log(1, TR_INFO, "%s", big.c_str());
@@ -125,7 +99,7 @@ TEST_F(LoggingTest, RotatesIntoThreeGenerationsAndNeverAFourth) {
 
     // A second rotation with base.1 missing skips that step silently.
     ASSERT_EQ(unlink((main_base_ + ".1").c_str()), 0);
-    presize(main_base_, 52428790);
+    qt::presize(main_base_ + ".0", 52428790);
     tr_init();
     tr_log(1, TR_INFO, "again");
     EXPECT_FALSE(qt::file_exists(main_base_ + ".2") &&
@@ -135,7 +109,7 @@ TEST_F(LoggingTest, RotatesIntoThreeGenerationsAndNeverAFourth) {
 }
 
 TEST_F(LoggingTest, ThreadsCrossingTheThresholdTogetherRotateOnceAndLoseNoLine) {
-    presize(main_base_, 52428799 - 4000);
+    qt::presize(main_base_ + ".0", 52428799 - 4000);
     tr_init();
     constexpr int kThreads = 4, kLines = 500;
     std::vector<std::thread> threads;
@@ -164,7 +138,7 @@ TEST_F(LoggingTest, ThreadsCrossingTheThresholdTogetherRotateOnceAndLoseNoLine) 
     EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kLines));
 }
 
-TEST_F(LoggingTest, DebugLinesGoOnlyToTheDebugFile) {
+TEST_F(LoggingTest, DebugLinesGoOnlyToADebugFileThatOpens) {
     tr_init();  // no debug file: DEBUG lines are echoed only
     tr_log(1, TR_DEBUG, "not kept");
     EXPECT_THAT(main0(), Not(HasSubstr("not kept")));
@@ -179,22 +153,15 @@ TEST_F(LoggingTest, DebugLinesGoOnlyToTheDebugFile) {
     EXPECT_THAT(main0(), Not(HasSubstr("dbg line")));
     // Announced before logging is up, so only on standard output.
     EXPECT_THAT(main0(), Not(HasSubstr("Initializing debug logging")));
-}
 
-TEST_F(LoggingTest, DebugFileThatCannotBeOpenedLeavesLoggingUninitialised) {
-    cfg_.ac_debug = 1;
+    // One that cannot be opened leaves logging uninitialised.
     std::string bad = dir_ / "missing/debug.log";
     cfg_.ac_debug_logfile = bad.data();
-    testing::internal::CaptureStdout();
-    tr_set_echo(1);
-    tr_init();
-    tr_log(1, TR_INFO, "only echoed");
-    tr_set_echo(0);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = qt::echoed([] { tr_init(), tr_log(1, TR_INFO, "only echoed"); });
     EXPECT_THAT(out, HasSubstr("ERROR tr_init: fopen error: No such file or directory\n"));
     EXPECT_THAT(out, HasSubstr("INFO only echoed\n"));
     EXPECT_THAT(main0(), Not(HasSubstr("only echoed")));
-    EXPECT_THAT(main0(), Not(HasSubstr("Logging infra initialized")));
+    EXPECT_EQ(qt::count_of(main0(), "Logging infra initialized"), 2u);  // the first two only
 }
 
 TEST_F(LoggingTest, FailedDebugRotationIsReportedAndLoggingGoesOn) {
@@ -203,7 +170,7 @@ TEST_F(LoggingTest, FailedDebugRotationIsReportedAndLoggingGoesOn) {
     qt::write_file(debug_base_ + ".1", "previous\n");
     ASSERT_EQ(mkdir((debug_base_ + ".2").c_str(), 0755), 0);
     qt::write_file(debug_base_ + ".2/keep", "x");
-    presize(debug_base_, 52428790);
+    qt::presize(debug_base_ + ".0", 52428790);
     tr_init();
     tr_log(1, TR_DEBUG, "past the limit");
     EXPECT_THAT(main0(), HasSubstr("ERROR tr_perform_rotation: Rename error for " + debug_base_ +
@@ -216,35 +183,29 @@ TEST_F(LoggingTest, FailedDebugRotationIsReportedAndLoggingGoesOn) {
     EXPECT_FALSE(qt::file_exists(debug_base_ + ".3"));
 }
 
-TEST_F(LoggingTest, VerboseToggleOpensEveryCategoryAndRestores) {
+TEST_F(LoggingTest, VerboseToggleAndFlowDebugSetTheMask) {
+    cfg_.ac_flow_debug = 1;
     tr_init();
+    EXPECT_EQ(tr_mask, TR_GEN | TR_FLOWDEBUG);
     tr_verbose_toggle();
     EXPECT_EQ(tr_mask, ~uint64_t{0});
     tr_log(2, TR_DEBUG, "ignored without debug file");
     tr_log(2, TR_INFO, "metric detail");
     tr_verbose_toggle();
-    EXPECT_EQ(tr_mask, TR_GEN);
+    EXPECT_EQ(tr_mask, TR_GEN | TR_FLOWDEBUG);
     tr_log(2, TR_INFO, "dropped again");
-    std::string log = main0();
-    EXPECT_THAT(log, HasSubstr("INFO Verbose logging enabled\n"));
-    EXPECT_THAT(log, HasSubstr("INFO metric detail\n"));
-    EXPECT_THAT(log, HasSubstr("INFO Verbose logging disabled\n"));
-    EXPECT_THAT(log, Not(HasSubstr("dropped again")));
-
     // Restoring a mask without the general category logs nothing.
     tr_mask = 2;
     tr_verbose_toggle();
     tr_verbose_toggle();
     EXPECT_EQ(tr_mask, 2u);
-    EXPECT_THAT(main0(), Not(HasSubstr("disabled\n"
-                                       ".*disabled")));
-}
-
-TEST_F(LoggingTest, FlowDebugAddsItsCategory) {
-    cfg_.ac_flow_debug = 1;
-    tr_init();
-    EXPECT_EQ(tr_mask, TR_GEN | TR_FLOWDEBUG);
-    EXPECT_THAT(main0(), HasSubstr("INFO Debug flow logs is enabled\n"));
+    std::string log = main0();
+    EXPECT_THAT(log, HasSubstr("INFO Debug flow logs is enabled\n"));
+    EXPECT_THAT(log, HasSubstr("INFO Verbose logging enabled\n"));
+    EXPECT_THAT(log, HasSubstr("INFO metric detail\n"));
+    EXPECT_EQ(qt::count_of(log, "INFO Verbose logging disabled\n"), 1u) << log;
+    EXPECT_THAT(log, Not(HasSubstr("dropped again")));
+    EXPECT_THAT(log, Not(HasSubstr("ignored")));
 }
 
 TEST_F(LoggingTest, LoggingInitJoinsDefaultNamesUnderTheLogDirectory) {
@@ -335,14 +296,7 @@ TEST_F(LoggingDeathTest, UnknownDestinationsExitWithStatus2) {
     for (const char *dest : {"File", "sys", "", "files"}) {
         std::string d = dest;
         cfg_.ac_dest = d.data();
-        EXPECT_EXIT(
-            {
-                fflush(stdout);
-                dup2(2, 1);
-                tr_set_echo(1);
-                tr_init();
-            },
-            ::testing::ExitedWithCode(2),
+        EXPECT_EXIT((qt::echo_to_stderr(), tr_init()), ::testing::ExitedWithCode(2),
             "ERROR Incorrect option provided for log destination. Exiting\n")
             << dest;
     }
@@ -351,13 +305,7 @@ TEST_F(LoggingDeathTest, UnknownDestinationsExitWithStatus2) {
 TEST_F(LoggingDeathTest, MainFileThatCannotBeOpenedStops) {
     std::string bad = dir_ / "missing/main.log";
     cfg_.ac_logfile = bad.data();
-    EXPECT_DEATH(
-        {
-            fflush(stdout);
-            dup2(2, 1);
-            tr_set_echo(1);
-            tr_init();
-        },
+    EXPECT_DEATH((qt::echo_to_stderr(), tr_init()),
         "ERROR tr_init: fopen error: No such file or directory\n"
         "(.|\n)*src/core/logging.cc:[0-9]+: tr_init: Assertion `tr_main_lf.lf_fp != "
         "\\(\\(void \\*\\)0\\)' failed");

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "core/agent_config.h"
@@ -19,41 +20,33 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-TEST(NmemAllocFail, FailedAllocationIsCountedAndSilent) {
+// A failed allocation is counted and silent; the string functions built
+// on it report, return nothing and leave nothing allocated.
+TEST(NmemAllocFail, FailuresAreCountedAndStringCopiesReport) {
     struct nmem_stats before = nmem_stats;
-    std::string out = qt::echoed([] {
-        qt::FailAlloc f(1);
-        EXPECT_EQ(nmem_alloc(32, NMEM_ZERO), nullptr);
-    });
-    EXPECT_EQ(out, "");
-    EXPECT_EQ(nmem_stats.ns_alloc_errors, before.ns_alloc_errors + 1);
+    char *s = reinterpret_cast<char *>(1), *fmt = nullptr;
+    int n = 0;
+    const std::pair<std::function<void()>, const char *> calls[] = {
+        {[] { EXPECT_EQ(nmem_alloc(32, NMEM_ZERO), nullptr); }, ""},
+        {[&] { s = n_strdup("abc"); }, " ERROR n_strdup: str 'abc' alloc failed\n"},
+        {[&] { n = n_asprintf(&fmt, "%d-%s", 7, "x"); }, " ERROR n_asprintf: alloc failed\n"},
+    };
+    for (const auto &[call, said] : calls) {
+        std::string out = qt::echoed([&] {
+            qt::FailAlloc f(1);
+            call();
+        });
+        EXPECT_EQ(out.substr(std::min<size_t>(out.size(), 19)), said);  // after the time stamp
+    }
+    EXPECT_EQ(s, nullptr);
+    EXPECT_EQ(n, -1);
+    EXPECT_EQ(fmt, nullptr);
+    EXPECT_EQ(nmem_stats.ns_alloc_errors, before.ns_alloc_errors + 3);
     EXPECT_EQ(nmem_stats.ns_allocs, before.ns_allocs);
     EXPECT_EQ(nmem_stats.ns_alloced_objs, before.ns_alloced_objs);
     void *p = nmem_alloc(32, 0);  // usable again at once
     ASSERT_NE(p, nullptr);
     nmem_free(p);
-}
-
-TEST(NmemAllocFail, StringCopiesReportAndReturnNothing) {
-    uint64_t live = nmem_stats.ns_alloced_objs;
-    char *s = reinterpret_cast<char *>(1);
-    std::string out = qt::echoed([&] {
-        qt::FailAlloc f(1);
-        s = n_strdup("abc");
-    });
-    EXPECT_EQ(s, nullptr);
-    EXPECT_THAT(out, HasSubstr(" ERROR n_strdup: str 'abc' alloc failed\n"));
-
-    char *fmt = nullptr;
-    int n = 0;
-    out = qt::echoed([&] {
-        qt::FailAlloc f(1);
-        n = n_asprintf(&fmt, "%d-%s", 7, "x");
-    });
-    EXPECT_EQ(n, -1);
-    EXPECT_EQ(fmt, nullptr);
-    EXPECT_THAT(out, HasSubstr(" ERROR n_asprintf: alloc failed\n"));
-    EXPECT_EQ(nmem_stats.ns_alloced_objs, live);
 }
 
 class LoggingAllocFail : public ::testing::Test {
@@ -155,44 +148,34 @@ TEST_F(LoggingAllocFail, FailedRotationNamesKeepWritingAndLoseNoGeneration) {
 
 using LoggingAllocFailDeathTest = LoggingAllocFail;
 
-TEST_F(LoggingAllocFailDeathTest, MainFileCopyFailureStops) {
-    const char *said[] = {
-        "ERROR tr_init: strdup error: Cannot allocate memory\n(.|\n)*tr_init: Assertion",
-        "ERROR tr_init: asprintf error\n(.|\n)*logging.cc:[0-9]+: tr_init: Assertion "
-        "`tr_main_lf.lf_fp != \\(\\(void \\*\\)0\\)' failed"};
-    for (long nth : {1, 2}) {
-        EXPECT_DEATH(
-            {
-                qt::echo_to_stderr();
-                qt::fail_alloc_nth(nth);
-                tr_init();
-            },
-            said[nth - 1]);
-    }
-}
-
-// Start-up copies of the logging module: the destination, the log
-// directory and the two joined file names.
-TEST_F(LoggingAllocFailDeathTest, LoggingStartUpCopiesStop) {
+// Start-up allocations of logging stop: the main file's base copy and name
+// in tr_init; the destination, the log directory and the two joined file
+// names that logging_init makes first.
+TEST_F(LoggingAllocFailDeathTest, StartUpAllocationsStop) {
+    const std::string copy = "ERROR n_strdup: str '", null = " != \\(\\(void \\*\\)0\\)' failed";
     const struct {
-        const char *copy, *assertion;
+        bool full;
+        long nth;
+        std::string want;
     } steps[] = {
-        {"file", "logging_init: Assertion `cfg->ac_dest != \\(\\(void \\*\\)0\\)'"},
-        {"./", "logging_init: Assertion `cfg->ac_logdir != \\(\\(void \\*\\)0\\)'"},
-        {".//qorv-netagent.log", "logging_join: Assertion `joined != \\(\\(void \\*\\)0\\)'"},
-        {".//agent-debug.log", "logging_join: Assertion `joined != \\(\\(void \\*\\)0\\)'"},
+        {false, 1, "ERROR tr_init: strdup error: Cannot allocate memory\n(.|\n)*tr_init: Assertion"},
+        {false, 2, "ERROR tr_init: asprintf error\n(.|\n)*logging.cc:[0-9]+: tr_init: Assertion "
+                   "`tr_main_lf.lf_fp" + null},
+        {true, 1, copy + "file' alloc failed\n(.|\n)*logging_init: Assertion `cfg->ac_dest" + null},
+        {true, 2, copy + "./' alloc failed\n(.|\n)*logging_init: Assertion `cfg->ac_logdir" + null},
+        {true, 3, copy + ".//qorv-netagent.log' alloc failed\n(.|\n)*logging_join: Assertion"},
+        {true, 4, copy + ".//agent-debug.log' alloc failed\n(.|\n)*logging_join: Assertion `joined" + null},
     };
-    cfg_ = agent_config{};
-    for (long nth = 1; nth <= 4; nth++) {
-        const auto &s = steps[nth - 1];
+    for (const auto &s : steps) {
+        if (s.full) cfg_ = agent_config{};
         EXPECT_DEATH(
             {
                 qt::echo_to_stderr();
-                qt::fail_alloc_nth(nth);
-                logging_init(nullptr);
+                qt::fail_alloc_nth(s.nth);
+                s.full ? logging_init(nullptr) : tr_init();
             },
-            std::string("ERROR n_strdup: str '") + s.copy + "' alloc failed\n(.|\n)*" + s.assertion)
-            << nth;
+            s.want)
+            << s.nth;
     }
 }
 
@@ -209,7 +192,7 @@ TEST_F(LoggingAllocFailDeathTest, RotationWithoutAnyMemoryStops) {
                 tr_log(1, debug ? TR_DEBUG : TR_INFO, "%s", long_line.c_str());
             },
             std::string(debug ? "ERROR tr_perform_rotation: asprintf error\n(.|\n)*" : "") +
-                "logging.cc:[0-9]+: tr_perform_rotation: Assertion `0' failed")
+                "logging.cc:[0-9]+: tr_perform_rotation: Assertion `memory for the log file's name")
             << debug;
         qt::presize((debug ? debug_ : main_) + ".0", 0);
     }

@@ -27,6 +27,8 @@ struct line {
     int no = 0, result = 0, raises = 0;  // raises: how many calls raise `raise`
     std::vector<struct swi_handler *> raise, dereg;
     bool stop = false;
+    line *retake = nullptr;  // after dereg: registers a handler for this and raises it
+    struct swi_handler **retaken = nullptr;
 };
 std::vector<int> called;
 std::vector<uint64_t> called_at;  // ticks: equal within a pass, rising between passes
@@ -41,6 +43,8 @@ int on_line(void *arg) {
     for (auto *sh : l->dereg)
         swi_deregister(sh);
     l->dereg.clear();
+    if (l->retake != nullptr) swi_raise(*l->retaken = swi_register(on_line, l->retake));
+    l->retake = nullptr;
     if (l->stop) main_poll_stop(nullptr);
     return l->result;
 }
@@ -87,14 +91,18 @@ TEST_F(Swi, DeregisteredLinesAreNotDispatched) {
     swi_raise(sh[4]);
     swi_deregister(sh[4]);  // before the pass
     sh[4] = nullptr;
-    l[1].dereg = {sh[3]};  // and during it, ahead of its turn
-    for (int i : {1, 3, 6})
+    l[1].dereg = {sh[3], sh[5]};  // and during it, ahead of their turn;
+    l[1].retake = &l[3];          // line 3 is taken again and raised at once
+    l[1].retaken = &sh[3];
+    for (int i : {1, 3, 5, 6})
         swi_raise(sh[i]);
+    main_poll(3500);  // two passes
+    // The new line 3 waits for the next pass, like any raise made in one.
+    EXPECT_EQ(called, (std::vector<int>{1, 6, 3}));
+    EXPECT_GT(called_at.back(), called_at[1]);
+    sh[5] = swi_register(on_line, &l[5]);  // line 5's raise went with the old handler
     main_poll(1500);
-    EXPECT_EQ(called, (std::vector<int>{1, 6}));
-    sh[3] = swi_register(on_line, &l[3]);  // the raise went with the old handler
-    main_poll(1500);
-    EXPECT_EQ(called.size(), 2u);
+    EXPECT_EQ(called.size(), 3u);
 }
 
 TEST_F(Swi, HandlerErrorEndsThePollLeavingTheRestPending) {
@@ -121,13 +129,13 @@ TEST_F(Swi, IdlePollSleepsAdvancesTicksRunsCalloutsAndKeepsItsDeadline) {
     main_poll(100000);
     auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(took, std::chrono::milliseconds(100));
-    EXPECT_LT(took, std::chrono::milliseconds(1000));
     EXPECT_GE(ticks - t0, 80000u);
     EXPECT_EQ(fired, 1);
 }
 
 TEST_F(Swi, StopFlagEndsThePollForGood) {
     auto r = qt::run_child([&] {  // the flag is never reset: a child each
+        tr_set_echo(1);
         l[0].stop = true;
         swi_raise(sh[0]);
         swi_raise(sh[1]);
@@ -137,23 +145,13 @@ TEST_F(Swi, StopFlagEndsThePollForGood) {
         CHILD_CHECK(called.size() == 1 && swi_pending_mask() == 2u);
     });
     EXPECT_TRUE(r.exited(0)) << r.err;
+    EXPECT_NE(r.out.find(" INFO Stopping main poll\n"), std::string::npos) << r.out;
+    // From a signal handler, on a timer, while the poll sleeps: nothing is
+    // logged there.  A poll that went on sleeping would be killed.
     r = qt::run_child([] {
         timestamp_set_clock(nullptr);
         tr_set_echo(1);
-        timeout([](void *) { main_poll_stop(nullptr); }, nullptr, 20000);
-        main_poll(0);
-    });
-    EXPECT_TRUE(r.exited(0)) << r.err;
-    EXPECT_NE(r.out.find(" INFO Stopping main poll\n"), std::string::npos) << r.out;
-}
-
-TEST_F(Swi, StopFromASignalHandlerEndsThePollWithinAnIdleSleep) {
-    auto r = qt::run_child([] {
-        timestamp_set_clock(nullptr);
-        tr_set_echo(1);
         signal(SIGUSR2, [](int) { main_poll_stop_async(); });
-        const uint64_t passes = main_poll_passes();
-        // Signalled from a timer thread while the poll sleeps.
         timer_t t;
         struct sigevent ev = {};
         ev.sigev_notify = SIGEV_SIGNAL;
@@ -161,14 +159,9 @@ TEST_F(Swi, StopFromASignalHandlerEndsThePollWithinAnIdleSleep) {
         CHILD_CHECK(timer_create(CLOCK_MONOTONIC, &ev, &t) == 0);
         struct itimerspec its = {{0, 0}, {0, 50 * 1000 * 1000}};
         timer_settime(t, 0, &its, nullptr);
-        auto start = std::chrono::steady_clock::now();
         main_poll(0);
-        auto took = std::chrono::steady_clock::now() - start;
-        CHILD_CHECK(took < std::chrono::milliseconds(500));
-        CHILD_CHECK(main_poll_passes() > passes);
     });
     EXPECT_TRUE(r.exited(0)) << r.err;
-    // Nothing is logged from the signal handler.
     EXPECT_EQ(r.out.find("Stopping main poll"), std::string::npos) << r.out;
 }
 

@@ -9,7 +9,10 @@
 
 #include "core/agent_config.h"
 #include "core/child.h"
+#include "core/event.h"
 #include "core/kern_timeout.h"
+#include "core/mbuf.h"
+#include "core/nmem.h"
 #include "core/swi.h"
 
 namespace {
@@ -98,7 +101,7 @@ void check_real_set(bool fini, const names &table, const names &required) {
 TEST(Sysinit, RealSetsHoldTheModulesInTableOrderAndRunEachOnce) {
     check_real_set(false, init_table,
                    {"placeholder", "utils_unix", "timestamp_mod", "privilege_mod", "softclock_mod",
-                    "sig_mod", "logging"});
+                    "sig_mod", "logging", "event_mod", "mbuf_mod", "kvc_mod"});
     check_real_set(true, fini_table, {"mainpoll_mod", "placeholder"});
     qt::TempDir dir;
     auto r = qt::run_child([&] {
@@ -110,6 +113,8 @@ TEST(Sysinit, RealSetsHoldTheModulesInTableOrderAndRunEachOnce) {
         sysinit_run();
         for (auto **p = sysinit_set_begin(false); p < sysinit_set_end(false); p++)
             CHILD_CHECK((*p)->subsystem == (strcmp((*p)->name, "placeholder") ? 1u : 0u));
+        CHILD_CHECK(event_core_queue != nullptr && event_msgs == event_msg_table);
+        CHILD_CHECK(mbuf_pool_get() != nullptr && mbuf_pool_get()->np_max == 4);
         const int armed_free = callout_free_count();  // modules arm their own
         timeout([](void *) {}, nullptr, 5000);
         sysinit_run();  // softclock_init again would empty the wheel

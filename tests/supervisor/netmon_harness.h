@@ -1,5 +1,5 @@
 // Running qorv-netmon and agents as real processes in a temporary install
-// root.
+// root, for the end-to-end tests and the soak.
 //
 // The daemon is the grandchild of the process the test starts.  The test
 // process makes itself a subreaper, so the detached daemon (and anything it
@@ -54,13 +54,6 @@ inline std::vector<std::string> messages(const std::string &text) {
     return out;
 }
 
-inline int count_of(const std::vector<std::string> &lines, const std::string &s) {
-    int n = 0;
-    for (const auto &l : lines)
-        n += l == s;
-    return n;
-}
-
 inline long index_of(const std::vector<std::string> &lines, const std::string &s) {
     for (size_t i = 0; i < lines.size(); i++)
         if (lines[i] == s) return static_cast<long>(i);
@@ -86,10 +79,6 @@ class Reaper {
     void track(pid_t pid) {
         std::lock_guard<std::mutex> g(mu_);
         if (pid > 0) started_.push_back(pid);
-    }
-    void reap() {
-        std::lock_guard<std::mutex> g(mu_);
-        reap_locked();
     }
     // Waits for pid's end; false on timeout.
     bool wait(pid_t pid, int timeout_ms, int *status = nullptr) {
@@ -174,41 +163,6 @@ class Root {
     std::string base_;
 };
 
-struct Started {
-    pid_t first = -1;
-    int first_status = -1;
-    std::string out;  // standard output and error of the first process
-};
-
-// In a forked child: runs av[0] with av as its arguments; 127 if it cannot.
-[[noreturn]] inline void exec_args(std::vector<std::string> &av) {
-    std::vector<char *> argv;
-    for (auto &a : av)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-}
-
-// Runs the program with args and waits for the first process to end.
-inline Started start(Reaper &r, const std::string &prog, const std::vector<std::string> &args,
-                     const std::string &outfile) {
-    Started s;
-    std::vector<std::string> av{prog};
-    av.insert(av.end(), args.begin(), args.end());
-    pid_t pid = fork();
-    if (pid == 0) {
-        int fd = open(outfile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, 1);
-        dup2(fd, 2);
-        exec_args(av);
-    }
-    s.first = pid;
-    r.track(pid);
-    if (r.wait(pid, 5000, &s.first_status)) s.out = qt::read_file(outfile);
-    return s;
-}
-
 // The pid in a "<prefix>(N)<rest>" log line, or -1.
 inline pid_t pid_in_line(const std::vector<std::string> &lines, const std::string &prefix) {
     for (const auto &l : lines)
@@ -216,47 +170,83 @@ inline pid_t pid_in_line(const std::vector<std::string> &lines, const std::strin
     return -1;
 }
 
-// A supervisor started in a root: the daemon's and the agent's pids come
-// from its log.
+// A supervisor started in a root.  The command returns once the daemon has
+// started the agent or failed; the daemon's and the agent's pids are then
+// in its log.
 struct Netmon {
     Reaper &reaper;
     Root &root;
-    Started st;
+    pid_t first = -1;
+    int first_status = -1;  // exit status of the command, -1 if it did not end
+    std::string out, err;   // its standard output and error
+    bool pidfile_at_return = false;
     pid_t daemon = -1;
 
     Netmon(Reaper &r, Root &rt) : reaper(r), root(rt) {}
 
-    void run(const std::vector<std::string> &args, const std::string &prog = bin("qorv-netmon")) {
-        st = start(reaper, prog, args, root.dir("netmon.out"));
-        wait_until(
-            [&] { return (daemon = pid_in_line(root.log_lines(), "INFO Varnix daemon (")) > 0; },
-            3000);
+    // Runs prog with args, extra "NAME=value" settings in env, and waits
+    // for the command (which itself waits up to 10 s for the daemon).
+    void run(const std::vector<std::string> &args, const std::string &prog = bin("qorv-netmon"),
+             const std::vector<std::string> &env = {}) {
+        std::vector<std::string> av{prog};
+        av.insert(av.end(), args.begin(), args.end());
+        std::vector<char *> argv;
+        for (auto &a : av)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        std::vector<char *> envp(env.size());
+        for (size_t i = 0; i < env.size(); i++)
+            envp[i] = const_cast<char *>(env[i].c_str());
+        for (char **e = environ; *e != nullptr; e++)
+            envp.push_back(*e);
+        envp.push_back(nullptr);
+        const std::string o = root.dir("netmon.out"), e = root.dir("netmon.err");
+        first = fork();  // nothing below allocates: other threads may hold the heap's lock
+        if (first == 0) {
+            signal(SIGINT, SIG_DFL);  // whatever the environment ignored
+            signal(SIGTERM, SIG_DFL);
+            dup2(open(o.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+            dup2(open(e.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+            execve(argv[0], argv.data(), envp.data());
+            _exit(127);
+        }
+        reaper.track(first);
+        int st = 0;
+        if (reaper.wait(first, 15000, &st)) {
+            first_status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            pidfile_at_return = qt::file_exists(root.pidfile());
+        }
+        out = qt::read_file(o);
+        err = qt::read_file(e);
+        daemon = pid_in_line(root.log_lines(), "INFO Varnix daemon (");
         reaper.track(daemon);
     }
-    void run_root() { run({"-r", root.root()}); }
-    // Pid of the first launch.  The agent may run before the supervisor has
-    // logged it, so this waits for the line.
     pid_t first_agent() const {
-        pid_t pid = -1;
-        wait_until(
-            [&] {
-                return (pid = pid_in_line(root.log_lines(),
-                                          "INFO main: starting qorv-netagent (")) > 0;
-            },
-            3000);
-        return pid;
-    }
-    bool wait_line(const std::string &msg, int timeout_ms = 5000) const {
-        return wait_until([&] { return index_of(root.log_lines(), msg) >= 0; }, timeout_ms);
+        return pid_in_line(root.log_lines(), "INFO main: starting qorv-netagent (");
     }
     bool wait_trace(size_t n, int timeout_ms = 5000) const {
         return wait_until([&] { return root.trace_lines().size() >= n; }, timeout_ms);
     }
-    // The daemon's exit status, or -1 when it did not end in time.
+    // The daemon's exit status, 128 + signal, or -1 when it did not end in
+    // time.
     int wait_exit(int timeout_ms = 5000) {
         int st = 0;
-        if (!reaper.wait(daemon, timeout_ms, &st)) return -1;
+        if (daemon <= 0 || !reaper.wait(daemon, timeout_ms, &st)) return -1;
         return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
+    // After the daemon's end: what is wrong with what it left, or "".  The
+    // agents must be gone, reaped by it and not orphaned to this process,
+    // and the pid file removed.
+    std::string unclean_end(const std::vector<pid_t> &agents) {
+        std::string why;
+        for (pid_t a : agents) {
+            if (reaper.reaped(a))
+                why += "agent " + std::to_string(a) + " was orphaned, not reaped; ";
+            else if (alive(a))
+                why += "agent " + std::to_string(a) + " left running; ";
+        }
+        if (qt::file_exists(root.pidfile())) why += "pid file left behind";
+        return why;
     }
 };
 

@@ -18,12 +18,10 @@ char *__real_strndup(const char *, size_t);
 namespace {
 // Initial-exec TLS: reading it never allocates, even inside malloc.
 __attribute__((tls_model("initial-exec"))) thread_local long countdown;
-__attribute__((tls_model("initial-exec"))) thread_local long calls;
 __attribute__((tls_model("initial-exec"))) thread_local bool sticky;  // from the n-th on
 
 // True when this call is the one armed to fail.
 bool should_fail() {
-    calls++;
     if (countdown > 0 && --countdown == 0) {
         if (sticky) countdown = 1;
         errno = ENOMEM;
@@ -43,8 +41,6 @@ void fail_alloc_from(long n) {
     sticky = n > 0;
 }
 bool fail_alloc_pending() { return countdown > 0; }
-long fail_alloc_calls() { return calls; }
-void fail_alloc_reset_calls() { calls = 0; }
 }  // namespace qt
 
 extern "C" {

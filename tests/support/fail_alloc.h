@@ -19,9 +19,6 @@ void fail_alloc_nth(long n);
 void fail_alloc_from(long n);
 // True while an armed failure has not happened yet.
 bool fail_alloc_pending();
-// Number of allocation calls seen on this thread since the last reset.
-long fail_alloc_calls();
-void fail_alloc_reset_calls();
 
 // Arms a failure for the scope of one statement block.
 class FailAlloc {

@@ -1,0 +1,42 @@
+// agent_conf: the agent's own configuration block, read from
+// "qorv-netagent.conf" in its configuration directory (-c).
+//
+// Keys (see core/kvc_file.h for the file's syntax):
+//   agent.stats_interval_ms   statistics sample interval, 10 to 2000000 ms (1000)
+//   agent.md_update_interval  metadata update interval, seconds (60)
+//   agent.flow_debug          non-zero turns on the flow-debug log category (0)
+//   agent.ignore_ifaces       interface names to ignore, separated by commas (none)
+//
+// The values in force are published read-only as "agent.config".  SIGHUP
+// makes the agent read the file again: the handler only records the
+// signal, and a callout of the main poll does the read.
+#pragma once
+
+#include <cstdint>
+
+struct agent_conf {
+    uint32_t acf_stats_interval_ms;
+    uint32_t acf_md_update_interval;
+    uint16_t acf_flow_debug;
+    uint16_t acf_reserved;
+    char *acf_ignore_ifaces;  // nmem string, or null for none
+};
+
+inline constexpr char AGENT_CONF_FILE[] = "qorv-netagent.conf";
+inline constexpr uint32_t AGENT_STATS_INTERVAL_MIN_MS = 10;
+inline constexpr uint32_t AGENT_STATS_INTERVAL_MAX_MS = 2000000;
+// How often the main poll looks for a recorded SIGHUP.
+inline constexpr int AGENT_CONF_POLL_USEC = 100000;
+
+// Before sysinit_run (agent_cfg set): installs the file reader for
+// <confdir>/qorv-netagent.conf and registers the block, which kvc_mod then
+// reads at the end of start-up.
+void agent_conf_init(void);
+// After sysinit_run: publishes "agent.config" and takes over SIGHUP.
+void agent_conf_start(void);
+// The values in force (main poll thread).
+const struct agent_conf *agent_conf_current(void);
+// The statistics sample interval in microseconds.
+int agent_conf_stats_period_usec(void);
+// True when name is one of the interfaces to ignore.
+bool agent_conf_ignores_iface(const char *name);

@@ -1,0 +1,92 @@
+// The agent's configuration file end to end: the built agent installed in
+// a root and run by qorv-netmon reads conf/qorv-netagent.conf, warns about
+// its bad lines, serves the values in force through qorv-netctl and reads
+// the file again on SIGHUP.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "core/child.h"
+#include "supervisor/netmon_harness.h"
+
+namespace {
+
+std::string netctl(const std::string &rundir, std::string name) {
+    std::string prog = QORV_BIN_DIR "/qorv-netctl", r = "-r", d = rundir;
+    char *argv[] = {prog.data(), r.data(), d.data(), name.data(), nullptr};
+    return qt::run_child([&] {
+               execv(argv[0], argv);
+               _exit(127);
+           })
+        .out;
+}
+
+TEST(AgentConfE2E, FileWarningsServedValuesAndSighup) {
+    nh::Reaper reaper;
+    nh::Root root;
+    const std::string agent = root.dir("bin/qorv-netagent");
+    ASSERT_EQ(std::system(("cp '" QORV_BIN_DIR "/qorv-netagent' '" + agent + "'").c_str()), 0);
+    const std::string conf = root.dir("conf/qorv-netagent.conf");
+    qt::write_file(conf,
+                   "# agent settings\n"
+                   "agent.stats_interval_ms = 250\n"
+                   "\n"
+                   "agent.md_update_interval = 0x1e\n"
+                   "agent.flow_debug = 70000\n"
+                   "agent.ignore_ifaces = lo, docker0\n"
+                   "agent.nosuch = 1\n"
+                   "agent.md_update_interval = 45\n");
+    nh::Netmon nm(reaper, root);
+    nm.run({"-r", root.root()});
+    ASSERT_EQ(nm.first_status, 0) << nm.out;
+    // The agent's log lines that begin with prefix.
+    auto lines = [log = root.dir("logs/qorv-netagent.log.0")](const std::string &prefix) {
+        std::vector<std::string> out;
+        for (const auto &l : nh::messages(qt::read_file(log)))
+            if (l.rfind(prefix, 0) == 0) out.push_back(l);
+        return out;
+    };
+    const std::string A = "INFO agent_conf_apply: ";
+    ASSERT_TRUE(nh::wait_until([&] { return lines(A).size() == 1; }, 10000));
+    const std::string W = "WARN kvc_file_parse: " + root.dir("conf/") + "qorv-netagent.conf:";
+    EXPECT_EQ(lines("WARN"), (std::vector<std::string>{
+                                 W + "5: agent.flow_debug: out of range, default kept",
+                                 W + "7: agent.nosuch: unknown key",
+                                 W + "8: agent.md_update_interval: duplicate key, default kept"}));
+    EXPECT_EQ(lines(A)[0], A + "stats_interval_ms 250, md_update_interval 60, flow_debug 0, "
+                               "ignore_ifaces \"lo, docker0\" (2 from the file, 3 warnings)");
+    const std::string run = root.dir("run/");
+    // Published just after start-up's read.
+    std::string got;
+    nh::wait_until([&] { return !(got = netctl(run, "agent.config")).empty(); }, 10000);
+    EXPECT_EQ(got,
+              "agent.config.stats_interval_ms = 250\n"
+              "agent.config.md_update_interval = 60\n"
+              "agent.config.flow_debug = 0\n"
+              "agent.config.ignore_ifaces = lo, docker0\n");
+
+    // An edited file, read on SIGHUP; the agent keeps running.
+    qt::write_file(conf, "agent.flow_debug = 1\nagent.md_update_interval = 45\n");
+    pid_t pid = nh::pid_in_line(lines("INFO qorv-netagent ("), "INFO qorv-netagent (");
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(kill(pid, SIGHUP), 0);
+    ASSERT_TRUE(nh::wait_until([&] { return lines(A).size() == 2; }, 10000));
+    EXPECT_EQ(lines(A)[1], A + "stats_interval_ms 1000, md_update_interval 45, flow_debug 1, "
+                               "ignore_ifaces \"\" (2 from the file, 0 warnings)");
+    EXPECT_EQ(netctl(run, "agent.config.md_update_interval"),
+              "agent.config.md_update_interval = 45\n");
+    // A missing file: the defaults, one INFO line.
+    unlink(conf.c_str());
+    ASSERT_EQ(kill(pid, SIGHUP), 0);
+    ASSERT_TRUE(nh::wait_until([&] { return lines(A).size() == 3; }, 10000));
+    EXPECT_EQ(
+        lines("INFO kvc_file_read: "),
+        std::vector<std::string>{"INFO kvc_file_read: " + conf + " not found, defaults used"});
+    EXPECT_EQ(lines(A)[2], A + "stats_interval_ms 1000, md_update_interval 60, flow_debug 0, "
+                               "ignore_ifaces \"\" (0 from the file, 0 warnings)");
+    EXPECT_TRUE(nh::alive(pid));
+    ASSERT_TRUE(reaper.signal(nm.daemon, SIGTERM));
+    EXPECT_EQ(nm.wait_exit(10000), 0);
+}
+
+}  // namespace
