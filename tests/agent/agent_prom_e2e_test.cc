@@ -15,6 +15,16 @@ using ::testing::HasSubstr;
 
 const std::string EXPORTER = "prometheus-node-exporter";
 
+// In a forked child: runs av[0] with av as its arguments.
+[[noreturn]] void exec_args(std::vector<std::string> av) {
+    std::vector<char *> argv;
+    for (auto &a : av)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+}
+
 // A port on 127.0.0.1 that nothing listens on just now.
 int free_port() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -66,7 +76,7 @@ TEST(AgentPromE2E, TextfileForNodeExporter) {
         setenv("QORV_NETAGENT_PROM_INTERVAL", "1", 1);
         int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
-        nh::exec_args(av);
+        exec_args(av);
     }
     reaper.track(agent);
     std::string text;
@@ -102,7 +112,7 @@ TEST(AgentPromE2E, TextfileForNodeExporter) {
         int out = open(root.dir("exporter.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out, 1);
         dup2(out, 2);
-        nh::exec_args(ex);
+        exec_args(ex);
     }
     reaper.track(exporter);
     std::string scraped;

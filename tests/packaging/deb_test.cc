@@ -105,9 +105,10 @@ TEST(Deb, BuiltCheckedLintedUnpackedAndRun) {
     // installed completion offers names from it.
     const std::string dest = tmp / "root", root = dest + ROOT + "/";
     ASSERT_EQ(sh::run("dpkg-deb -x " + sh::q(deb) + " " + sh::q(dest)).status, 0);
-    nh::Reaper reaper;
-    auto st = nh::start(reaper, root + "bin/qorv-netmon", {"-r", root}, tmp / "out");
-    ASSERT_EQ(st.first_status, 0) << st.out;
+    nh::Reaper reaper;  // the detached daemon becomes this process's child
+    // The command returns once the daemon is up.
+    r = sh::run(sh::q(root + "bin/qorv-netmon") + " -r " + sh::q(root));
+    ASSERT_EQ(r.status, 0) << r.out;
     const std::string tool = sh::q(root + "bin/qorv-netctl") + " -r " + sh::q(root + "run");
     ASSERT_TRUE(nh::wait_until(
         [&] { return (r = sh::run(tool + " agent.proc.stats.uptime_s")).status == 0; }, 10000))
