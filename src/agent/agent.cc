@@ -142,7 +142,7 @@ void agent_start(struct agent_config *cfg) {
     agent_stats_publish();
     agent_conf_start();
     agent_sockets_start("/proc");
-    agent_prom_from_env(cfg->ac_rundir);
+    agent_prom_start(cfg->ac_rundir);
     sig_register(SIGTERM, agent_on_stop_signal);
     sig_register(SIGINT, agent_on_stop_signal);
     sigset_t set = agent_stop_set();

@@ -29,6 +29,8 @@ static struct kv_var agent_conf_vars[] = {
      offsetof(struct agent_conf, acf_md_update_interval)},
     {"flow_debug", KV_T_U16, 0, 2, 0, 0, offsetof(struct agent_conf, acf_flow_debug)},
     {"ignore_ifaces", KV_T_STRING, 0, 8, 0, 0, offsetof(struct agent_conf, acf_ignore_ifaces)},
+    {"prom_dir", KV_T_STRING, 0, 8, 0, 0, offsetof(struct agent_conf, acf_prom_dir)},
+    {"prom_interval_s", KV_T_U32, 0, 4, 0, 0, offsetof(struct agent_conf, acf_prom_interval_s)},
 };
 static struct kv_head agent_conf_head = {
     "agent",
@@ -60,6 +62,7 @@ static void agent_conf_defaults(void *data) {
     auto *c = static_cast<struct agent_conf *>(data);
     c->acf_stats_interval_ms = 1000;
     c->acf_md_update_interval = 60;
+    c->acf_prom_interval_s = 15;
 }
 
 static void agent_conf_apply(struct kvc_reg *, void *data, void *value) {
@@ -73,16 +76,26 @@ static void agent_conf_apply(struct kvc_reg *, void *data, void *value) {
                c->acf_stats_interval_ms, AGENT_STATS_INTERVAL_MIN_MS, AGENT_STATS_INTERVAL_MAX_MS,
                ms);
     }
-    char *old;
+    uint32_t ps = c->acf_prom_interval_s;
+    if (ps < 1 || ps > AGENT_PROM_INTERVAL_MAX_S) {
+        ps = ps < 1 ? 1 : AGENT_PROM_INTERVAL_MAX_S;
+        tr_log(1, TR_WARN, "agent_conf_apply: prom_interval_s %u outside 1..%u, %u used",
+               c->acf_prom_interval_s, AGENT_PROM_INTERVAL_MAX_S, ps);
+    }
+    char *old, *old_dir;
     {
         netctl_tree_guard guard;
         old = agent_conf_live.acf_ignore_ifaces;
+        old_dir = agent_conf_live.acf_prom_dir;
         agent_conf_live = *c;
         agent_conf_live.acf_stats_interval_ms = ms;
-        // The string is taken over: the block is cleared after this hook.
+        agent_conf_live.acf_prom_interval_s = ps;
+        // The strings are taken over: the block is cleared after this hook.
         c->acf_ignore_ifaces = nullptr;
+        c->acf_prom_dir = nullptr;
     }
     if (old != nullptr) nmem_free(old);
+    if (old_dir != nullptr) nmem_free(old_dir);
     agent_cfg->ac_md_update_interval = agent_conf_live.acf_md_update_interval;
     // The store took its interval at start-up; a read (and a re-read on
     // SIGHUP) sets the one in force, which the host's socket feed follows.

@@ -6,6 +6,8 @@
 //   agent.md_update_interval  metadata update interval, seconds (60)
 //   agent.flow_debug          non-zero turns on the flow-debug log category (0)
 //   agent.ignore_ifaces       interface names to ignore, separated by commas (none)
+//   agent.prom_dir            directory for the Prometheus textfile (none: no file)
+//   agent.prom_interval_s     seconds between its writes, 1 to 86400 (15)
 //
 // The values in force are published read-only as "agent.config".  SIGHUP
 // makes the agent read the file again: the handler only records the
@@ -20,11 +22,14 @@ struct agent_conf {
     uint16_t acf_flow_debug;
     uint16_t acf_reserved;
     char *acf_ignore_ifaces;  // nmem string, or null for none
+    char *acf_prom_dir;       // nmem string, or null for none
+    uint32_t acf_prom_interval_s;
 };
 
 inline constexpr char AGENT_CONF_FILE[] = "qorv-netagent.conf";
 inline constexpr uint32_t AGENT_STATS_INTERVAL_MIN_MS = 10;
 inline constexpr uint32_t AGENT_STATS_INTERVAL_MAX_MS = 2000000;
+inline constexpr uint32_t AGENT_PROM_INTERVAL_MAX_S = 86400;
 // How often the main poll looks for a recorded SIGHUP.
 inline constexpr int AGENT_CONF_POLL_USEC = 100000;
 

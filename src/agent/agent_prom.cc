@@ -16,16 +16,26 @@
 
 #include <string>
 
+#include "agent/agent_conf.h"
 #include "core/logging.h"
 #include "core/netctl/netctl_sock.h"
+#include "core/netctl/netctl_vars.h"
 #include "core/nthread_unix.h"
 #include "tools/netctl_client.h"
 
 static pthread_t agent_prom_thread;
 static bool agent_prom_running;
 static int agent_prom_wake[2] = {-1, -1};
-static std::string agent_prom_dir, agent_prom_sock;
-static unsigned agent_prom_interval_s;
+static std::string agent_prom_sock;
+
+// The settings in force; the configuration's apply hook writes them under
+// the control tree's lock.
+static void agent_prom_settings(std::string *dir, unsigned *interval_s) {
+    netctl_tree_guard guard;
+    const struct agent_conf *c = agent_conf_current();
+    *dir = c->acf_prom_dir != nullptr ? c->acf_prom_dir : "";
+    *interval_s = c->acf_prom_interval_s > 0 ? c->acf_prom_interval_s : 15;
+}
 
 int agent_prom_write(const char *dir, const char *sock, char *err, size_t errlen) {
     nc_conn c;
@@ -69,52 +79,44 @@ static void *agent_prom_threadfn(void *) {
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, nullptr);
     bool failing = false;
+    std::string was;
     for (;;) {
+        std::string dir;
+        unsigned interval_s;
+        agent_prom_settings(&dir, &interval_s);
+        if (!dir.empty() && dir != was)
+            tr_log(1, TR_INFO, "agent_prom: writing %s/%s every %u s", dir.c_str(), AGENT_PROM_FILE,
+                   interval_s);
+        was = dir;
         char err[512];
-        if (agent_prom_write(agent_prom_dir.c_str(), agent_prom_sock.c_str(), err, sizeof(err)) !=
-            0) {
+        if (dir.empty()) {
+            failing = false;
+        } else if (agent_prom_write(dir.c_str(), agent_prom_sock.c_str(), err, sizeof(err)) != 0) {
             // One line when writing starts to fail, one when it works again.
             if (!failing) tr_log(1, TR_ERROR, "agent_prom_write: %s", err);
             failing = true;
         } else if (failing) {
-            tr_log(1, TR_INFO, "agent_prom_write: %s%s written again", agent_prom_dir.c_str(),
+            tr_log(1, TR_INFO, "agent_prom_write: %s/%s written again", dir.c_str(),
                    AGENT_PROM_FILE);
             failing = false;
         }
         struct pollfd p = {agent_prom_wake[0], POLLIN, 0};
-        int r = poll(&p, 1, int(agent_prom_interval_s * 1000));
-        if (r > 0) break;  // agent_prom_stop
+        if (poll(&p, 1, int(interval_s * 1000)) > 0) break;  // agent_prom_stop
     }
     return nullptr;
 }
 
-void agent_prom_start(const char *dir, unsigned interval_s, const char *rundir) {
-    if (dir == nullptr || dir[0] == '\0' || agent_prom_running) return;
+void agent_prom_start(const char *rundir) {
+    if (agent_prom_running) return;
     char sock[4096];
     if (netctl_sock_path(sock, sizeof(sock), rundir) < 0 ||
         pipe2(agent_prom_wake, O_CLOEXEC) != 0) {
         tr_log(1, TR_ERROR, "agent_prom_start: Prometheus textfile writer not started");
         return;
     }
-    agent_prom_dir = dir;
-    if (agent_prom_dir.back() != '/') agent_prom_dir += '/';
     agent_prom_sock = sock;
-    agent_prom_interval_s = interval_s > 0 ? interval_s : 1;
     nthread_create(&agent_prom_thread, agent_prom_threadfn, nullptr);
     agent_prom_running = true;
-    tr_log(1, TR_INFO, "agent_prom_start: writing %s%s every %u s", agent_prom_dir.c_str(),
-           AGENT_PROM_FILE, agent_prom_interval_s);
-}
-
-void agent_prom_from_env(const char *rundir) {
-    const char *dir = getenv(AGENT_PROM_DIR_ENV), *iv = getenv(AGENT_PROM_INTERVAL_ENV);
-    char *end = nullptr;
-    long s = iv != nullptr ? strtol(iv, &end, 10) : 0;
-    bool ok = iv != nullptr && *iv != '\0' && *end == '\0' && s >= 1 && s <= 86400;
-    if (iv != nullptr && !ok)
-        tr_log(1, TR_WARN, "agent_prom_from_env: %s=%s is not 1 to 86400 seconds, %u used",
-               AGENT_PROM_INTERVAL_ENV, iv, AGENT_PROM_INTERVAL_S);
-    agent_prom_start(dir, ok ? unsigned(s) : AGENT_PROM_INTERVAL_S, rundir);
 }
 
 void agent_prom_stop(void) {

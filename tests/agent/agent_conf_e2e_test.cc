@@ -63,7 +63,9 @@ TEST(AgentConfE2E, FileWarningsServedValuesAndSighup) {
               "agent.config.stats_interval_ms = 250\n"
               "agent.config.md_update_interval = 60\n"
               "agent.config.flow_debug = 0\n"
-              "agent.config.ignore_ifaces = lo, docker0\n");
+              "agent.config.ignore_ifaces = lo, docker0\n"
+              "agent.config.prom_dir = \n"
+              "agent.config.prom_interval_s = 15\n");
 
     // An edited file, read on SIGHUP; the agent keeps running.
     qt::write_file(conf, "agent.flow_debug = 1\nagent.md_update_interval = 45\n");

@@ -68,12 +68,12 @@ TEST(AgentPromE2E, TextfileForNodeExporter) {
     nh::Root root;
     const std::string dir = root.dir("textfile"), file = dir + "/qorv-netagent.prom";
     mkdir(dir.c_str(), 0755);
+    qt::write_file(root.dir("conf/qorv-netagent.conf"),
+                   "agent.prom_dir = " + dir + "\nagent.prom_interval_s = 1\n");
     std::vector<std::string> av = {nh::bin("qorv-netagent"), "-c", root.dir("conf/"), "-l",
                                    root.dir("logs/"),        "-r", root.dir("run/")};
     pid_t agent = fork();
     if (agent == 0) {
-        setenv("QORV_NETAGENT_PROM_DIR", dir.c_str(), 1);
-        setenv("QORV_NETAGENT_PROM_INTERVAL", "1", 1);
         int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
         exec_args(av);
