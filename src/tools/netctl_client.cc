@@ -82,6 +82,11 @@ std::vector<struct kv_record> records_of(const response &r) {
     return recs;
 }
 
+// The NUL-terminated text a names listing's body begins with.
+std::string label_of(const response &r) {
+    return r.body.empty() ? "" : std::string(r.body.data(), strnlen(r.body.data(), r.body.size()));
+}
+
 std::string join(const std::string &path, const std::string &name) {
     return path.empty() ? name : path + "." + name;
 }
@@ -152,7 +157,7 @@ std::map<std::string, std::vector<std::string>> tables(nc_conn *c) {
         std::vector<response> rs;
         if (ask(c, path, NETCTL_OP_LIST, NETCTL_F_NAMES, &rs) != NC_OK) break;
         for (const auto &r : rs) {
-            std::string label(r.body.data(), strnlen(r.body.data(), r.body.size()));
+            std::string label = label_of(r);
             if (r.name.size() >= 2 && r.name.compare(r.name.size() - 2, 2, ".*") == 0) {
                 found[r.name.substr(0, r.name.size() - 2)].push_back(label);
                 continue;
@@ -206,7 +211,7 @@ nc_status nc_names(nc_conn *c, const std::string &name, std::vector<std::string>
     std::vector<response> rs;
     if (nc_status st = ask(c, name, NETCTL_OP_LIST, NETCTL_F_NAMES, &rs)) return st;
     for (const auto &r : rs) {
-        std::string label(r.body.data(), strnlen(r.body.data(), r.body.size()));
+        std::string label = label_of(r);
         // A leaf answers with its records, whose names are not labels.
         if (!label.empty() && (label[0] == '.' || r.name.empty())) full.push_back(r.name + label);
     }
