@@ -8,6 +8,7 @@
 
 #include <cstddef>
 
+#include "agent/agent_net.h"
 #include "core/agent_config.h"
 #include "core/kern_timeout.h"
 #include "core/kv.h"
@@ -134,6 +135,7 @@ void agent_start(struct agent_config *cfg) {
     tr_log(1, TR_INFO, "qorv-netagent (%d) starting: conf %s, logs %s, run %s",
            static_cast<int>(getpid()), cfg->ac_confdir, cfg->ac_logdir, cfg->ac_rundir);
     agent_stats_publish();
+    agent_net_start(AGENT_NET_SOURCE);
     sig_register(SIGTERM, agent_on_stop_signal);
     sig_register(SIGINT, agent_on_stop_signal);
     sigset_t set = agent_stop_set();
@@ -152,5 +154,6 @@ void agent_stop(int sig) {
     else
         tr_log(1, TR_ERROR, "qorv-netagent (%d) main poll ended, stopping",
                static_cast<int>(getpid()));
+    agent_net_stop();
     sysfini_run();
 }
