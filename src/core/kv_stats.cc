@@ -146,7 +146,15 @@ void kvs_flush(struct kvs *kvs, int cancel) {
 int kvs_read_index(struct kvs *kvs, int i, struct kv_record *r, int with_total) {
     const struct kv_head *kh = kvs->kvs_head;
     if (i < 0 || i >= int(kh->kh_nvars)) return -1;
-    if (kvs->kvs_data != nullptr) kv_read_index(kh, i, kvs->kvs_data, r);
+    if (kvs->kvs_data != nullptr) {
+        kv_read_index(kh, i, kvs->kvs_data, r);
+    } else {
+        // No current block: the names and a zero value, which the total
+        // (if any) is added to.
+        kv_record_init(kh, i, r);
+        r->kr_size = kh->kh_vars[i].kv_size;
+        memset(&r->kr_value, 0, sizeof(r->kr_value));
+    }
     unsigned type = kv_value_type(kh->kh_vars[i].kv_type);
     // Only numbers add up; a string's total would stop the process.
     if (with_total && kvs->kvs_total != nullptr && type >= KV_T_CHAR && type <= KV_T_U64)

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "../../fuzz/kv_fuzz.cc"
+#include "../../fuzz/kv_metrics_fuzz.cc"
 #include "../../fuzz/netctl_request_fuzz.cc"
 #include "../../fuzz/netctl_tree_fuzz.cc"
 #include "../../fuzz/npmd_opts_fuzz.cc"
@@ -26,6 +27,7 @@ struct fuzz_target {
 
 const fuzz_target targets[] = {
     {"kv", fz_run_kv},
+    {"kv_metrics", fz_run_kv_metrics},
     {"netctl_request", fz_run_netctl_request},
     {"netctl_tree", fz_run_netctl_tree},
     {"npmd_opts", fz_run_npmd_opts},
