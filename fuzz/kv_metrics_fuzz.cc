@@ -342,10 +342,15 @@ void step(fz::Reader &in) {
             }
             break;
         }
-        default:
-            ticks += uint64_t(in.u16()) * (in.u8() & 0x80 ? 4096 : 1);
+        default: {
+            // Time jumps for the own wheel alone (the callout wheel catches
+            // up at the next step that runs it); rarely one of 36 minutes,
+            // whose lateness the callback gets clamped.
+            const uint16_t d = in.u16();
+            ticks += d == 0xffff ? 2200000000ull : uint64_t(d) * (in.u8() & 0x80 ? 256 : 1);
             ftimer_run(wheel);
             break;
+        }
     }
 }
 

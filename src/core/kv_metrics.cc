@@ -174,19 +174,25 @@ void ema_update(struct kvm_ma *ma, double x) {
  */
 
 // floor(v + 0.5), saturated to the range of the target type: values past
-// either end, infinities included, give that end.
+// either end, infinities included, give that end (NaN gives the low end).
+// Truncation is floor for the non-negative sums, which keeps the common
+// case to one conversion.
 static inline uint64_t kvm_round_u64(double v) {
-    double r = std::floor(v + 0.5);
-    if (!(r > 0)) return 0;
+    const double r = v + 0.5;
+    if (!(r >= 1.0)) return 0;
+    if (r < 9223372036854775808.0) return static_cast<uint64_t>(static_cast<int64_t>(r));
     if (r >= 18446744073709551616.0) return UINT64_MAX;
     return static_cast<uint64_t>(r);
 }
 
+// The same for a range [lo, hi] of integers within int64_t.
 static inline int64_t kvm_round_range(double v, double lo, double hi) {
-    double r = std::floor(v + 0.5);
+    const double r = v + 0.5;
     if (!(r > lo)) return static_cast<int64_t>(lo);
-    if (r > hi) return static_cast<int64_t>(hi);
-    return static_cast<int64_t>(r);
+    if (r >= hi + 1) return static_cast<int64_t>(hi);
+    int64_t t = static_cast<int64_t>(r);
+    if (r < 0 && static_cast<double>(t) != r) t--;
+    return t;
 }
 
 static void kvm_write_record(struct kv_record *r, const struct kv_var *kv,
