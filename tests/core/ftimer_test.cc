@@ -17,8 +17,12 @@ void note(uint64_t arg, uint32_t late) {
     fired.push_back({arg, late});
 }
 
+// Wheels are never destroyed; kept here (a plain array, which outlives the
+// static destructors) they stay reachable to the end.
+struct ftimer_wheel *wheels[32];
+int nwheels;
 struct ftimer_wheel *wheel(ftimer_fn fn = note, int n = 2048, int tick = 62500) {
-    return ftimer_create(fn, n, tick);
+    return wheels[nwheels++ % 32] = ftimer_create(fn, n, tick);
 }
 
 TEST(Ftimer, CreationClampsTheBucketCountAndRefusesBadShapes) {
