@@ -10,6 +10,7 @@
 
 #include <cstddef>
 
+#include "agent/agent_net.h"
 #include "core/agent_config.h"
 #include "core/kern_timeout.h"
 #include "core/kv.h"
@@ -139,6 +140,8 @@ void agent_start(struct agent_config *cfg) {
            static_cast<int>(getpid()), cfg->ac_confdir, cfg->ac_logdir, cfg->ac_rundir);
     agent_stats_publish();
     agent_conf_start();
+    agent_net_ignore(agent_conf_ignores_iface);
+    agent_net_start(AGENT_NET_SOURCE);
     agent_sockets_start("/proc");
     sig_register(SIGTERM, agent_on_stop_signal);
     sig_register(SIGINT, agent_on_stop_signal);
@@ -158,5 +161,6 @@ void agent_stop(int sig) {
     else
         tr_log(1, TR_ERROR, "qorv-netagent (%d) main poll ended, stopping",
                static_cast<int>(getpid()));
+    agent_net_stop();
     sysfini_run();
 }
