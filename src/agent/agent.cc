@@ -11,6 +11,7 @@
 
 #include <cstddef>
 
+#include "agent/agent_net.h"
 #include "core/agent_config.h"
 #include "core/kern_timeout.h"
 #include "core/kv.h"
@@ -141,6 +142,8 @@ void agent_start(struct agent_config *cfg) {
            static_cast<int>(getpid()), cfg->ac_confdir, cfg->ac_logdir, cfg->ac_rundir);
     agent_stats_publish();
     agent_conf_start();
+    agent_net_ignore(agent_conf_ignores_iface);
+    agent_net_start(AGENT_NET_SOURCE);
     agent_sockets_start("/proc");
     agent_prom_start(cfg->ac_rundir);
     sig_register(SIGTERM, agent_on_stop_signal);
@@ -162,5 +165,6 @@ void agent_stop(int sig) {
         tr_log(1, TR_ERROR, "qorv-netagent (%d) main poll ended, stopping",
                static_cast<int>(getpid()));
     agent_prom_stop();
+    agent_net_stop();
     sysfini_run();
 }

@@ -18,6 +18,9 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "core/logging.h"
+#include "core/nassert.h"
+#include "core/nmem.h"
 #include "core/queue.h"
 
 // Value types: the low 4 bits of a variable's 16-bit type word.  The upper
@@ -30,10 +33,11 @@ inline constexpr uint16_t KV_T_U64 = 4;        // 64-bit unsigned
 inline constexpr uint16_t KV_T_STRING = 5;     // pointer to a NUL-terminated nmem string
 inline constexpr uint16_t KV_T_IPV4_LIST = 6;  // pointer to 16-byte IPv4 socket addresses
 inline constexpr uint16_t KV_T_MASK = 0x000f;
-// The variable's kind, in the upper bits: a counter only ever grows (until
-// it wraps or the program restarts); a number without it is a gauge.
-// Readers such as the Prometheus export choose their metric type from it.
-inline constexpr uint16_t KV_K_COUNTER = 0x0100;
+// The variable's kind, in the top bit: a counter only ever grows (until it
+// wraps or the program restarts); a number without it is a gauge.  Readers
+// such as the Prometheus export choose their metric type from it.  (The
+// metadata store's type words, 0x1124, use bits below it.)
+inline constexpr uint16_t KV_K_COUNTER = 0x8000;
 
 inline constexpr unsigned kv_value_type(uint16_t type_word) {
     return type_word & KV_T_MASK;
@@ -243,3 +247,69 @@ void kv_log_record(const struct kv_record *r);
 void kv_log_records(int count, const struct kv_record *r);
 
 void kv_mod_init(void *arg);
+
+/*
+ * Shared by the rollup and metrics modules.
+ */
+
+// The export state block's fourth pointer-sized word: a heap pointer (nmem)
+// that a kvs or kvm releases when it is unregistered with exports attached.
+inline constexpr size_t KV_EXPORT_STATE_HEAP = 3 * sizeof(void *);
+
+// Releases an object's export copies and the heap pointer of its export
+// state block, clearing both, so that a second release does nothing.
+inline void kv_export_release(kv_export_list *exports, void *state) {
+    while (struct kv_export *e = exports->first()) {
+        exports->remove(e);
+        nmem_free(e);
+    }
+    void *heap;
+    char *slot = static_cast<char *>(state) + KV_EXPORT_STATE_HEAP;
+    __builtin_memcpy(&heap, slot, sizeof(heap));
+    if (heap != nullptr) nmem_free(heap);
+    __builtin_memset(slot, 0, sizeof(heap));
+}
+
+// One step of a rollup at the variable's width: the child's value at src
+// is added into the parent's at dst, wrapping.  With KVF_AVG a non-zero
+// child value makes the parent the mean of the two, summed in a wider type
+// first (40000 and 40000 average to 40000).  Strings cannot be rolled up
+// (stop); types 0 and 6 to 15 are left alone.
+template <class T, class Wide>
+inline void kv_update_width(const struct kv_var *kv, void *dst, const void *src) {
+    T d, s;
+    __builtin_memcpy(&d, dst, sizeof(d));
+    __builtin_memcpy(&s, src, sizeof(s));
+    T r = static_cast<T>(d + s);
+    if (kv->kv_flags & KVF_AVG) {
+        Wide sum = static_cast<Wide>(static_cast<Wide>(d) + static_cast<Wide>(s));
+        if (sum != 0 && s != 0) r = static_cast<T>(sum >> 1);
+    }
+    __builtin_memcpy(dst, &r, sizeof(r));
+}
+
+[[noreturn]] inline void kv_update_string_stop(void) {
+    tr_log(1, TR_ERROR, "[panic]: can't rollup string values");
+    n_assert_fail("0", __FILE__, __LINE__, "kv_update");
+}
+
+inline void kv_update(const struct kv_var *kv, void *dst, const void *src) {
+    switch (kv_value_type(kv->kv_type)) {
+        case KV_T_CHAR:
+            kv_update_width<int8_t, int>(kv, dst, src);
+            break;
+        case KV_T_U16:
+            kv_update_width<uint16_t, uint32_t>(kv, dst, src);
+            break;
+        case KV_T_U32:
+            kv_update_width<uint32_t, uint64_t>(kv, dst, src);
+            break;
+        case KV_T_U64:
+            kv_update_width<uint64_t, unsigned __int128>(kv, dst, src);
+            break;
+        case KV_T_STRING:
+            kv_update_string_stop();
+        default:
+            break;
+    }
+}

@@ -70,14 +70,31 @@ std::string prom_metric_name(const std::string &dotted, bool counter, double *sc
         if (part != "*") name += (name.empty() ? "" : "_") + sanitize(part);
         at = end + 1;
     }
+    // "s" after a plural quantity is a rate (rx_bytes_s, rx_bytes_s_ema):
+    // per second.  A unit at the very end is turned into its base unit.
+    std::vector<std::string> tok;
+    for (size_t from = 0, us; from <= name.size(); from = us + 1) {
+        us = name.find('_', from);
+        if (us == std::string::npos) us = name.size();
+        tok.push_back(name.substr(from, us - from));
+    }
     *scale = 1;
-    size_t last = name.rfind('_');
-    std::string tail = last == std::string::npos ? name : name.substr(last + 1);
-    for (const auto &u : UNITS)
-        if (last != std::string::npos && tail == u.abbrev) {
-            name = name.substr(0, last + 1) + u.base;
-            *scale = u.scale;
+    for (size_t i = 1; i < tok.size(); i++) {
+        bool rate =
+            (tok[i] == "s" || tok[i] == "sec") && !tok[i - 1].empty() && tok[i - 1].back() == 's';
+        if (rate) {
+            tok[i] = "per_second";
+            continue;
         }
+        for (const auto &u : UNITS)
+            if (i + 1 == tok.size() && tok[i] == u.abbrev) {
+                tok[i] = u.base;
+                *scale = u.scale;
+            }
+    }
+    name.clear();
+    for (const auto &t : tok)
+        name += (name.empty() ? "" : "_") + t;
     return "qorv_" + name + (counter ? "_total" : "");
 }
 

@@ -6,8 +6,9 @@
 // a table node: the instance becomes a label named after the component
 // above it ("agent.net.*" with instance eth0: net="eth0").  A unit at the
 // end of the name is turned into the base unit with the value scaled
-// (rss_kb -> rss_bytes, x1024; uptime_s -> uptime_seconds), and counters
-// end in "_total".  Numbers print as gauges or counters; characters,
+// (rss_kb -> rss_bytes, x1024; uptime_s -> uptime_seconds), "s" after a
+// plural quantity is a rate (rx_bytes_s_ema -> rx_bytes_per_second_ema),
+// and counters end in "_total".  Numbers print as gauges or counters; characters,
 // strings and address lists as an "_info" gauge of 1 with the text in a
 // "value" label.  Samples of one metric are printed together, in the order
 // their first sample came, each metric after its "# HELP" and "# TYPE".

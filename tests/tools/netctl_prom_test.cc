@@ -22,14 +22,17 @@ TEST(Prom, GroupedEscapedScaled) {
     text.name = "a.mode";
     text.text = "x\"\\";
     std::vector<prom_sample> in = {sample("a.*.rx", 5, "eth0"), sample("b.lat_ms", 250),
-                                   sample("a.*.rx", 6, "w\"0"), text};
+                                   sample("a.*.rx", 6, "w\"0"), text,
+                                   sample("c.rx_bytes_s_ema", 7)};
     EXPECT_EQ(prom_format(in),
               "# HELP qorv_a_rx_total a.*.rx\n# TYPE qorv_a_rx_total counter\n"
               "qorv_a_rx_total{net=\"eth0\"} 5\nqorv_a_rx_total{net=\"w\\\"0\"} 6\n"
               "# HELP qorv_b_lat_seconds b.lat_ms (in base units)\n"
               "# TYPE qorv_b_lat_seconds gauge\nqorv_b_lat_seconds 0.25\n"
               "# HELP qorv_a_mode_info a.mode\n# TYPE qorv_a_mode_info gauge\n"
-              "qorv_a_mode_info{value=\"x\\\"\\\\\"} 1\n");
+              "qorv_a_mode_info{value=\"x\\\"\\\\\"} 1\n"
+              "# HELP qorv_c_rx_bytes_per_second_ema c.rx_bytes_s_ema\n"
+              "# TYPE qorv_c_rx_bytes_per_second_ema gauge\nqorv_c_rx_bytes_per_second_ema 7\n");
 }
 
 }  // namespace
