@@ -92,6 +92,9 @@ std::string prom_metric_name(const std::string &dotted, bool counter, double *sc
                 *scale = u.scale;
             }
     }
+    // Those endings belong to histograms and summaries.
+    const std::string &end = tok.back();
+    if (!counter && (end == "count" || end == "sum" || end == "bucket")) tok.push_back("value");
     name.clear();
     for (const auto &t : tok)
         name += (name.empty() ? "" : "_") + t;

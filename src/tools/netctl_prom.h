@@ -8,7 +8,8 @@
 // end of the name is turned into the base unit with the value scaled
 // (rss_kb -> rss_bytes, x1024; uptime_s -> uptime_seconds), "s" after a
 // plural quantity is a rate (rx_bytes_s_ema -> rx_bytes_per_second_ema),
-// and counters end in "_total".  Numbers print as gauges or counters; characters,
+// a gauge ending in _count, _sum or _bucket gets "_value" after it (those
+// endings belong to histograms), and counters end in "_total".  Numbers print as gauges or counters; characters,
 // strings and address lists as an "_info" gauge of 1 with the text in a
 // "value" label.  Samples of one metric are printed together, in the order
 // their first sample came, each metric after its "# HELP" and "# TYPE".

@@ -21,9 +21,9 @@ TEST(Prom, GroupedEscapedScaled) {
     prom_sample text;
     text.name = "a.mode";
     text.text = "x\"\\";
-    std::vector<prom_sample> in = {sample("a.*.rx", 5, "eth0"), sample("b.lat_ms", 250),
-                                   sample("a.*.rx", 6, "w\"0"), text,
-                                   sample("c.rx_bytes_s_ema", 7)};
+    std::vector<prom_sample> in = {sample("a.*.rx", 5, "eth0"),   sample("b.lat_ms", 250),
+                                   sample("a.*.rx", 6, "w\"0"),   text,
+                                   sample("c.rx_bytes_s_ema", 7), sample("d.in_use_count", 8)};
     EXPECT_EQ(prom_format(in),
               "# HELP qorv_a_rx_total a.*.rx\n# TYPE qorv_a_rx_total counter\n"
               "qorv_a_rx_total{net=\"eth0\"} 5\nqorv_a_rx_total{net=\"w\\\"0\"} 6\n"
@@ -32,7 +32,9 @@ TEST(Prom, GroupedEscapedScaled) {
               "# HELP qorv_a_mode_info a.mode\n# TYPE qorv_a_mode_info gauge\n"
               "qorv_a_mode_info{value=\"x\\\"\\\\\"} 1\n"
               "# HELP qorv_c_rx_bytes_per_second_ema c.rx_bytes_s_ema\n"
-              "# TYPE qorv_c_rx_bytes_per_second_ema gauge\nqorv_c_rx_bytes_per_second_ema 7\n");
+              "# TYPE qorv_c_rx_bytes_per_second_ema gauge\nqorv_c_rx_bytes_per_second_ema 7\n"
+              "# HELP qorv_d_in_use_count_value d.in_use_count\n"
+              "# TYPE qorv_d_in_use_count_value gauge\nqorv_d_in_use_count_value 8\n");
 }
 
 }  // namespace
