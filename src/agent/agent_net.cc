@@ -68,20 +68,28 @@ static void agent_net_sample(void *obj, void *arg);
 static struct kv_sample agent_net_schedule = {AGENT_NET_SAMPLE_TYPE, KVM_MAX_SAMPLES, {0, 0},
                                               AGENT_NET_PERIOD_USEC, agent_net_sample};
 
-#define AN_U64(name, field, flags, id) {name, KV_T_U64, flags, 8, id, 0, uint16_t(field)}
-#define AN_COUNTERS(s, base)                                                    \
-    AN_U64("rx_bytes" s, (base) + 0, 0, 0), AN_U64("rx_packets" s, (base) + 8, 0, 0), \
-        AN_U64("rx_errs" s, (base) + 16, 0, 0), AN_U64("rx_drop" s, (base) + 24, 0, 0), \
-        AN_U64("tx_bytes" s, (base) + 32, 0, 0), AN_U64("tx_packets" s, (base) + 40, 0, 0), \
-        AN_U64("tx_errs" s, (base) + 48, 0, 0), AN_U64("tx_drop" s, (base) + 56, 0, 0)
+#define AN_VAR(name, type, field, flags, id) {name, type, flags, 8, id, 0, uint16_t(field)}
+#define AN_U64(name, field, flags, id) AN_VAR(name, KV_T_U64, field, flags, id)
+// The eight counters at base; t is their type word (the published totals
+// are marked as counters, the rollup engine's own are plain u64).
+#define AN_COUNTERS(t, base)                                                          \
+    AN_VAR("rx_bytes", t, (base) + 0, 0, 0), AN_VAR("rx_packets", t, (base) + 8, 0, 0), \
+        AN_VAR("rx_errs", t, (base) + 16, 0, 0), AN_VAR("rx_drop", t, (base) + 24, 0, 0), \
+        AN_VAR("tx_bytes", t, (base) + 32, 0, 0), AN_VAR("tx_packets", t, (base) + 40, 0, 0), \
+        AN_VAR("tx_errs", t, (base) + 48, 0, 0), AN_VAR("tx_drop", t, (base) + 56, 0, 0)
+constexpr uint16_t AN_TOTAL = KV_T_U64 | KV_K_COUNTER;
 
 static const char *const agent_net_rate_names[AN_NRATES] = {"rx_bytes_s", "rx_packets_s",
                                                              "tx_bytes_s", "tx_packets_s"};
 
-static struct kv_var agent_net_counter_vars[] = {AN_COUNTERS("", 0)};
+static struct kv_var agent_net_counter_vars[] = {AN_COUNTERS(KV_T_U64, 0)};
+static struct kv_var agent_net_host_vars[] = {AN_COUNTERS(AN_TOTAL, 0)};
 static struct kv_head agent_net_counter_head = {
     "netif", 0, 0, AN_NCOUNTERS, {}, sizeof(uint64_t) * AN_NCOUNTERS, nullptr,
     agent_net_counter_vars, nullptr, nullptr, {}};
+static struct kv_head agent_net_host_head = {
+    "nethost", 0, 0, AN_NCOUNTERS, {}, sizeof(uint64_t) * AN_NCOUNTERS, nullptr,
+    agent_net_host_vars, nullptr, nullptr, {}};
 
 static constexpr uint8_t AN_EVENTS = KVF_EVENTS | KVF_HIGH | KVF_LOW;
 static struct kv_var agent_net_rate_vars[] = {
@@ -99,7 +107,7 @@ static struct kv_head agent_net_rate_head = {
         AN_U64(r "_min", (base) + 16, 0, 0), AN_U64(r "_max", (base) + 24, 0, 0),        \
         AN_U64(r "_sdev", (base) + 32, 0, 0)
 static struct kv_var agent_net_pub_vars[] = {
-    AN_COUNTERS("", 0),
+    AN_COUNTERS(AN_TOTAL, 0),
     AN_RATE("rx_bytes_s", 64),
     AN_RATE("rx_packets_s", 104),
     AN_RATE("tx_bytes_s", 144),
@@ -386,7 +394,7 @@ int agent_net_start(const char *path) {
     if (!published && (netctl_register_node("agent.net.*", &agent_net_node_ops) != 0 ||
                        netctl_register_vars("agent.net.*.stats", &agent_net_pub_head, &agent_net_none,
                              offsetof(struct agent_netif, ni_pub), nullptr) != 0 ||
-        netctl_register_vars("agent.host.net", &agent_net_counter_head, agent_net_host_pub, 0,
+        netctl_register_vars("agent.host.net", &agent_net_host_head, agent_net_host_pub, 0,
                              nullptr) != 0)) {
         tr_log(1, TR_ERROR, "agent_net_start: agent.net not published");
         return -1;

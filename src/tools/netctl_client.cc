@@ -264,8 +264,8 @@ nc_status nc_prometheus(nc_conn *c, std::string *out) {
             for (const auto &inst : instances)
                 if (at_or_below(rest, inst)) {
                     s.name = prefix + ".*" + rest.substr(inst.size());
-                    s.label = prefix.substr(
-                        prefix.rfind('.') == std::string::npos ? 0 : prefix.rfind('.') + 1);
+                    s.label = prom_table_label(prefix.substr(
+                        prefix.rfind('.') == std::string::npos ? 0 : prefix.rfind('.') + 1));
                     s.instance = inst;
                 }
         }

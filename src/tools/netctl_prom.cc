@@ -59,6 +59,16 @@ struct family {
 
 }  // namespace
 
+std::string prom_table_label(const std::string &component) {
+    // What the agent's table nodes hold, by component.
+    static constexpr struct {
+        const char *component, *label;
+    } known[] = {{"net", "interface"}};
+    for (const auto &k : known)
+        if (component == k.component) return k.label;
+    return component;
+}
+
 std::string prom_metric_name(const std::string &dotted, bool counter, double *scale) {
     // Without the instance component.
     std::string name;

@@ -3,8 +3,9 @@
 //
 // A variable's metric name is "qorv_" and its dotted name with every
 // character outside [a-zA-Z0-9_] made '_', without the instance segment of
-// a table node: the instance becomes a label named after the component
-// above it ("agent.net.*" with instance eth0: net="eth0").  A unit at the
+// a table node: the instance becomes a label named after what the table
+// holds ("agent.net.*" with instance eth0: interface="eth0"; a table not
+// known here is named after its component).  A unit at the
 // end of the name is turned into the base unit with the value scaled
 // (rss_kb -> rss_bytes, x1024; uptime_s -> uptime_seconds), "s" after a
 // plural quantity is a rate (rx_bytes_s_ema -> rx_bytes_per_second_ema),
@@ -29,6 +30,9 @@ struct prom_sample {
     std::string text;  // the value of anything else
 };
 
+// The label name for the instances of a table node whose last component
+// is component.
+std::string prom_table_label(const std::string &component);
 // The exposition text of samples, ready to be written out.
 std::string prom_format(const std::vector<prom_sample> &samples);
 // The metric name of a dotted name, and the factor its value is scaled by.

@@ -90,6 +90,10 @@ TEST(AgentPromE2E, TextfileForNodeExporter) {
     // Units in base units, kinds from the variables.
     EXPECT_THAT(text, HasSubstr("# TYPE qorv_agent_proc_stats_rss_bytes gauge\n"));
     EXPECT_THAT(text, HasSubstr("# TYPE qorv_agent_proc_stats_poll_passes_total counter\n"));
+    // Interface totals are counters, one sample per interface (lo at least).
+    EXPECT_THAT(text, HasSubstr("# TYPE qorv_agent_net_stats_rx_bytes_total counter\n"));
+    EXPECT_THAT(text, HasSubstr("qorv_agent_net_stats_rx_bytes_total{interface=\"lo\"} "));
+    EXPECT_THAT(text, HasSubstr("# TYPE qorv_agent_host_net_tx_packets_total counter\n"));
     // Only the finished file is there for the collector to read.
     EXPECT_EQ(qt::count_entries(dir), 1);
     if (sh::have("promtool")) {

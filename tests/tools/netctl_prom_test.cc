@@ -24,6 +24,8 @@ TEST(Prom, GroupedEscapedScaled) {
     std::vector<prom_sample> in = {sample("a.*.rx", 5, "eth0"),   sample("b.lat_ms", 250),
                                    sample("a.*.rx", 6, "w\"0"),   text,
                                    sample("c.rx_bytes_s_ema", 7), sample("d.in_use_count", 8)};
+    EXPECT_EQ(prom_table_label("net"), "interface");
+    EXPECT_EQ(prom_table_label("tbl"), "tbl");
     EXPECT_EQ(prom_format(in),
               "# HELP qorv_a_rx_total a.*.rx\n# TYPE qorv_a_rx_total counter\n"
               "qorv_a_rx_total{net=\"eth0\"} 5\nqorv_a_rx_total{net=\"w\\\"0\"} 6\n"
