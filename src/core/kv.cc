@@ -34,26 +34,6 @@ static struct kv_sample *global_sample_array[KSAMPLE_T_LAST];
 static struct kv_export *kv_export_table[KV_EXPORT_TYPES];
 static tailq<kv_head, &kv_head::kh_link> kv_heads = TAILQ_HEAD_INITIALIZER(kv_heads);
 
-// Per-width access to a variable in a live data block.
-template <class T>
-static inline T kv_load(const void *p) {
-    static_assert(std::is_trivially_copyable_v<T>);
-    if ((reinterpret_cast<uintptr_t>(p) & (sizeof(T) - 1)) == 0)
-        return __atomic_load_n(static_cast<const T *>(p), __ATOMIC_RELAXED);
-    T v;
-    memcpy(&v, p, sizeof(v));
-    return v;
-}
-
-template <class T>
-static inline void kv_store(void *p, T v) {
-    if ((reinterpret_cast<uintptr_t>(p) & (sizeof(T) - 1)) == 0) {
-        __atomic_store_n(static_cast<T *>(p), v, __ATOMIC_RELAXED);
-        return;
-    }
-    memcpy(p, &v, sizeof(v));
-}
-
 // The record's value field at a given width.
 template <class T>
 static inline T kv_rec_get(const struct kv_record *r) {
@@ -65,10 +45,6 @@ static inline T kv_rec_get(const struct kv_record *r) {
 template <class T>
 static inline void kv_rec_set(struct kv_record *r, T v) {
     memcpy(&r->kr_value, &v, sizeof(v));
-}
-
-static inline const char *kv_field(const void *data, const struct kv_var *kv) {
-    return static_cast<const char *>(data) + kv->kv_offset;
 }
 
 // Bounded copy that always terminates dst (names come from fixed buffers
@@ -247,7 +223,7 @@ void kv_read_data(const struct kv_var *kv, const void *data, struct kv_record *r
 }
 
 void kv_write_data(const struct kv_var *kv, void *data, const struct kv_record *r) {
-    char *p = static_cast<char *>(data) + kv->kv_offset;
+    char *p = kv_field(data, kv);
     switch (kv_value_type(kv->kv_type)) {
         case KV_T_NONE:
             break;

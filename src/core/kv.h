@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <type_traits>
 
 #include "core/logging.h"
 #include "core/nassert.h"
@@ -252,6 +253,36 @@ void kv_mod_init(void *arg);
  * Shared by the rollup and metrics modules.
  */
 
+// Per-width access to a variable in a live data block, which the
+// control-socket thread may read while the main poll thread writes it:
+// aligned fields are loaded and stored whole.
+template <class T>
+inline T kv_load(const void *p) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    if ((reinterpret_cast<uintptr_t>(p) & (sizeof(T) - 1)) == 0)
+        return __atomic_load_n(static_cast<const T *>(p), __ATOMIC_RELAXED);
+    T v;
+    __builtin_memcpy(&v, p, sizeof(v));
+    return v;
+}
+
+template <class T>
+inline void kv_store(void *p, T v) {
+    if ((reinterpret_cast<uintptr_t>(p) & (sizeof(T) - 1)) == 0) {
+        __atomic_store_n(static_cast<T *>(p), v, __ATOMIC_RELAXED);
+        return;
+    }
+    __builtin_memcpy(p, &v, sizeof(v));
+}
+
+// The variable's place in a data block.
+inline const char *kv_field(const void *data, const struct kv_var *kv) {
+    return static_cast<const char *>(data) + kv->kv_offset;
+}
+inline char *kv_field(void *data, const struct kv_var *kv) {
+    return static_cast<char *>(data) + kv->kv_offset;
+}
+
 // The export state block's fourth pointer-sized word: a heap pointer (nmem)
 // that a kvs or kvm releases when it is unregistered with exports attached.
 inline constexpr size_t KV_EXPORT_STATE_HEAP = 3 * sizeof(void *);
@@ -277,15 +308,13 @@ inline void kv_export_release(kv_export_list *exports, void *state) {
 // (stop); types 0 and 6 to 15 are left alone.
 template <class T, class Wide>
 inline void kv_update_width(const struct kv_var *kv, void *dst, const void *src) {
-    T d, s;
-    __builtin_memcpy(&d, dst, sizeof(d));
-    __builtin_memcpy(&s, src, sizeof(s));
+    const T d = kv_load<T>(dst), s = kv_load<T>(src);
     T r = static_cast<T>(d + s);
     if (kv->kv_flags & KVF_AVG) {
         Wide sum = static_cast<Wide>(static_cast<Wide>(d) + static_cast<Wide>(s));
         if (sum != 0 && s != 0) r = static_cast<T>(sum >> 1);
     }
-    __builtin_memcpy(dst, &r, sizeof(r));
+    kv_store<T>(dst, r);
 }
 
 [[noreturn]] inline void kv_update_string_stop(void) {

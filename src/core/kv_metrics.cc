@@ -422,8 +422,8 @@ void kvm_flush(struct kvm *kvm, int cancel) {
 
 static inline void kvm_roll_var(struct kvm *p, const struct kvm *kvm, const struct kv_var *kv) {
     if (p->kvm_cur == nullptr || kvm->kvm_cur == nullptr) return;
-    kv_update(kv, static_cast<char *>(p->kvm_cur) + kv->kv_offset,
-              static_cast<const char *>(kvm->kvm_cur) + kv->kv_offset);
+    kv_update(kv, kv_field(p->kvm_cur, kv),
+              kv_field(static_cast<const void *>(kvm->kvm_cur), kv));
 }
 
 void kvm_rollup(struct kvm *kvm) {
@@ -475,28 +475,16 @@ int kvm_read_index(struct kvm *kvm, int i, struct kv_record *r) {
 
 // The variable's value in cur as a double.
 static inline double kvm_value(const void *cur, const struct kv_var *kv) {
-    const char *p = static_cast<const char *>(cur) + kv->kv_offset;
+    const char *p = kv_field(cur, kv);
     switch (kv_value_type(kv->kv_type)) {
-        case KV_T_CHAR: {
-            int8_t v;
-            memcpy(&v, p, sizeof(v));
-            return v;
-        }
-        case KV_T_U16: {
-            uint16_t v;
-            memcpy(&v, p, sizeof(v));
-            return v;
-        }
-        case KV_T_U32: {
-            uint32_t v;
-            memcpy(&v, p, sizeof(v));
-            return v;
-        }
-        case KV_T_U64: {
-            uint64_t v;
-            memcpy(&v, p, sizeof(v));
-            return static_cast<double>(v);
-        }
+        case KV_T_CHAR:
+            return kv_load<int8_t>(p);
+        case KV_T_U16:
+            return kv_load<uint16_t>(p);
+        case KV_T_U32:
+            return kv_load<uint32_t>(p);
+        case KV_T_U64:
+            return static_cast<double>(kv_load<uint64_t>(p));
         default:
             kvm_bad_type(kv_value_type(kv->kv_type));
     }

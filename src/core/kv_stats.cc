@@ -17,17 +17,10 @@ static struct nmem_pool *kvs_pool;
 static struct ftimer_wheel *kvs_wheel;
 static tailq<kvs, &kvs::kvs_link> kvs_list = TAILQ_HEAD_INITIALIZER(kvs_list);
 
-static inline char *kvs_field(void *block, const struct kv_var *kv) {
-    return static_cast<char *>(block) + kv->kv_offset;
-}
-
+// dst += src at the variable's width, wrapping.
 template <class T>
 static inline void kvs_add(char *dst, const char *src) {
-    T d, s;
-    memcpy(&d, dst, sizeof(d));
-    memcpy(&s, src, sizeof(s));
-    d = static_cast<T>(d + s);
-    memcpy(dst, &d, sizeof(d));
+    kv_store<T>(dst, static_cast<T>(kv_load<T>(dst) + kv_load<T>(src)));
 }
 
 // dst += src, variable by variable at each width.  A variable that cannot
@@ -35,8 +28,8 @@ static inline void kvs_add(char *dst, const char *src) {
 static void kvs_add_block(const struct kv_head *kh, void *dst, void *src, const char *func) {
     for (unsigned i = 0; i < kh->kh_nvars; i++) {
         const struct kv_var *kv = &kh->kh_vars[i];
-        char *d = kvs_field(dst, kv);
-        const char *s = kvs_field(src, kv);
+        char *d = kv_field(dst, kv);
+        const char *s = kv_field(src, kv);
         switch (kv_value_type(kv->kv_type)) {
             case KV_T_CHAR:
                 kvs_add<uint8_t>(d, s);

@@ -319,7 +319,7 @@ static enum kvc_verdict kvc_parse_list(const char *s, size_t n, const struct kv_
 }
 
 static enum kvc_verdict kvc_store(const struct kv_var *kv, void *data, const char *s, size_t n) {
-    char *field = static_cast<char *>(data) + kv->kv_offset;
+    char *field = kv_field(data, kv);
     unsigned type = kv_value_type(kv->kv_type);
     if (type == KV_T_STRING) {
         char *copy = static_cast<char *>(nmem_alloc(uint32_t(n + 1), 0));
