@@ -6,6 +6,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstring>
+
 #include <algorithm>
 #include <atomic>
 #include <mutex>
@@ -87,20 +90,52 @@ TEST(Nthread, MisuseStops) {
     EXPECT_DEATH(nthread_term(&none), "nthread_unix.cc:[0-9]+: nthread_term: Assertion `rc == 0'");
 }
 
+// Waits up to 10 s for cond; a loaded machine may be slow, never wrong.
+template <class F>
+bool eventually(F cond) {
+    for (int i = 0; i < 10000 && !cond(); i++)
+        usleep(1000);
+    return cond();
+}
+
+// 'S' once the thread sleeps in the kernel (here: the semaphore's futex).
+char task_state(pid_t tid) {
+    char path[64], buf[256] = {};
+    snprintf(path, sizeof(path), "/proc/self/task/%d/stat", tid);
+    FILE *f = fopen(path, "r");
+    if (f == nullptr) return '?';
+    size_t n = fread(buf, 1, sizeof(buf) - 1, f);
+    fclose(f);
+    const char *close_paren = strrchr(buf, ')');
+    return n > 0 && close_paren != nullptr ? close_paren[2] : '?';
+}
+
 TEST(Nthread, SemWaitOutlastsSignalsAndReportsOtherErrors) {
-    static std::atomic<int> signals, result{99};
+    static std::atomic<int> signals, entered, result{99};
+    static std::atomic<pid_t> tid;
     static sem_t sem;
     struct sigaction sa = {}, old;
     sa.sa_handler = [](int) { signals++; };  // sem_wait then fails with EINTR
     sigaction(SIGUSR2, &sa, &old);
     sem_init(&sem, 0, 0);
+    nthread_set_sem_wait([](sem_t *s) { return entered++, sem_wait(s); });
     pthread_t th;
     nthread_create(
-        &th, [](void *) -> void * { return result = nthread_sem_wait(&sem), nullptr; }, nullptr);
-    for (int i = 0; i < 3; i++)
-        usleep(10000), pthread_kill(th, SIGUSR2);
-    usleep(10000);
-    EXPECT_EQ(result.load(), 99);  // still waiting
+        &th,
+        [](void *) -> void * {
+            tid = gettid();
+            return result = nthread_sem_wait(&sem), nullptr;
+        },
+        nullptr);
+    // Each signal goes to a thread asleep in the wait, and only after the
+    // previous one was handled: two pending signals would merge into one.
+    for (int i = 0; i < 3; i++) {
+        ASSERT_TRUE(eventually([&] { return entered == i + 1 && task_state(tid) == 'S'; }));
+        pthread_kill(th, SIGUSR2);
+        ASSERT_TRUE(eventually([&] { return signals == i + 1; }));
+    }
+    ASSERT_TRUE(eventually([] { return entered == 4; }));  // waiting again
+    EXPECT_EQ(result.load(), 99);
     sem_post(&sem);
     nthread_term(&th);
     EXPECT_EQ(result.load(), 0);

@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
 
 #include "core/utils_unix.h"
@@ -71,7 +72,7 @@ TEST(Timestamp, ClocksAndTicksFromAnInjectedSource) {
 }
 
 TEST(Timestamp, SleepIsNotShortenedBySignals) {
-    static int alarms;
+    static std::atomic<int> alarms;
     struct sigaction sa = {}, old;
     sa.sa_handler = [](int) { alarms++; };  // no SA_RESTART: EINTR
     sigaction(SIGALRM, &sa, &old);
@@ -79,8 +80,13 @@ TEST(Timestamp, SleepIsNotShortenedBySignals) {
     pthread_create(
         &killer, nullptr,
         [](void *p) -> void * {
-            for (int i = 0; i < 3; i++)
+            // The next signal only once the last was handled: two pending
+            // ones would merge.
+            for (int i = 0; i < 3; i++) {
                 usleep(20000), pthread_kill(*static_cast<pthread_t *>(p), SIGALRM);
+                for (int ms = 0; alarms == i && ms < 10000; ms++)
+                    usleep(1000);
+            }
             return nullptr;
         },
         &self);
