@@ -77,7 +77,10 @@ std::string prom_metric_name(const std::string &dotted, bool counter, double *sc
         size_t end = dotted.find('.', at);
         if (end == std::string::npos) end = dotted.size();
         std::string part = dotted.substr(at, end - at);
-        if (part != "*") name += (name.empty() ? "" : "_") + sanitize(part);
+        if (part != "*") {
+            if (!name.empty()) name += '_';
+            name += sanitize(part);
+        }
         at = end + 1;
     }
     // "s" after a plural quantity is a rate (rx_bytes_s, rx_bytes_s_ema):

@@ -31,12 +31,12 @@ TEST(NmemAllocFail, FailuresAreCountedAndStringCopiesReport) {
         {[&] { s = n_strdup("abc"); }, " ERROR n_strdup: str 'abc' alloc failed\n"},
         {[&] { n = n_asprintf(&fmt, "%d-%s", 7, "x"); }, " ERROR n_asprintf: alloc failed\n"},
     };
-    for (const auto &[call, said] : calls) {
+    for (const auto &c : calls) {
         std::string out = qt::echoed([&] {
             qt::FailAlloc f(1);
-            call();
+            c.first();
         });
-        EXPECT_EQ(out.substr(std::min<size_t>(out.size(), 19)), said);  // after the time stamp
+        EXPECT_EQ(out.substr(std::min<size_t>(out.size(), 19)), c.second);  // after the time stamp
     }
     EXPECT_EQ(s, nullptr);
     EXPECT_EQ(n, -1);

@@ -26,8 +26,8 @@ TEST(NmemPool, RefusesTooSmallAndWrappingSizesWithoutLeaking) {
     EXPECT_THAT(out, HasSubstr(" ERROR nmem_pool_create: error min size 8 required\n"));
     // (size + 10) x count wraps in 32 bits; so does size + 10; a negative count.
     const std::pair<int, uint32_t> wrapping[] = {{10, 429496730u}, {1, 0xFFFFFFFFu}, {-1, 64u}};
-    for (auto [count, size] : wrapping) {
-        out = qt::echoed([&] { EXPECT_EQ(nmem_pool_create("huge", count, size, 0), nullptr); });
+    for (auto w : wrapping) {
+        out = qt::echoed([&] { EXPECT_EQ(nmem_pool_create("huge", w.first, w.second, 0), nullptr); });
         EXPECT_THAT(out, HasSubstr(" ERROR nmem_pool_create: pool items alloc failed\n"));
     }
     EXPECT_EQ(nmem_stats.ns_alloced_objs, live);
