@@ -4,8 +4,9 @@
 The headers are the one place of truth: each one opens with a comment that
 says what the module is for, which threads may call it and which locks it
 takes, and each call carries its contract in the comment above it.  This
-script copies those comments and the declarations (without inline bodies)
-into one page, a section per header.
+script copies each header into one page, a section per header: its
+comments and declarations, without function bodies, type members or
+static_asserts.
 
     scripts/api-doc.py            rewrite docs/API.md
     scripts/api-doc.py --check    exit 1 if docs/API.md is out of date, or
@@ -60,11 +61,11 @@ c++ -std=c++20 -o my-agent $(pkg-config --cflags --libs qorv-core) my_agent.cc
 Headers are included as `"core/<module>.h"`. The library is a static archive for programs (not
 shared objects). It is linked whole, so that every module's start-up entry reaches the program
 though nothing refers to it, and ahead of the program's own objects, as this tree links its
-programs: modules are started by `sysinit_run` in (subsystem, order) order, and between equal
-keys by link order, so a program's module with the same keys as a core module starts after it,
-here as in this tree. Give a module of your own a subsystem number of its own when its place
-matters (the example uses `SI_SUB_MBUF + 1`: after every core module but the configuration
-read).
+programs: `sysinit_run` starts modules in (subsystem, order) order and, between equal keys, in an
+order that follows the link order, so a program starts its modules in the same order here as in
+this tree. That sort is not stable, and several entries of one file come in the order the
+compiler emits them: give a module of your own keys of its own when its place matters (the
+example uses `SI_SUB_MBUF + 1`: after every core module but the configuration read).
 
 A program points `agent_cfg` at its configuration record, calls `sysinit_run()` before it relies
 on any module, runs `main_poll(0)` on its main thread and calls `sysfini_run()` when it stops.
@@ -78,22 +79,62 @@ def strip_comment(line):
     return text[1:] if text.startswith(" ") else text
 
 
-def code_part(line):
-    """The line without a trailing // comment (headers keep no // in strings)."""
+def split_comment(line):
+    """(code, trailing // comment or "") of a line; headers keep no // in strings."""
     at = line.find("//")
-    return line if at < 0 else line[:at]
+    return (line, "") if at < 0 else (line[:at], line[at:].strip())
+
+
+def strip_attributes(text):
+    """text without its __attribute__((...)) clauses."""
+    while True:
+        at = text.find("__attribute__")
+        if at < 0:
+            return text
+        depth, end = 0, text.index("(", at)
+        for end in range(end, len(text)):
+            depth += {"(": 1, ")": -1}.get(text[end], 0)
+            if depth == 0:
+                break
+        text = text[:at] + text[end + 1:]
+
+
+def shown(stmt):
+    """What the page shows of a statement: declarations without bodies,
+    type definitions with their bodies elided; None for what it leaves out."""
+    stmt = re.sub(r"\s+", " ", strip_attributes(stmt)).strip()
+    if re.match(r"static_assert\b", stmt) or re.fullmatch(r"(struct|class|union|enum) \w+;", stmt):
+        return None
+    if "{" in stmt:
+        head = stmt.split("{", 1)[0].strip()
+        if re.match(r"(template ?<.*?> ?)?(struct|class|union|enum)\b", head):
+            return head + " { ... };"
+        if "(" not in head.split("=")[0]:  # a constant with a braced value
+            return stmt
+        stmt = head + ";"
+    stmt = re.sub(r"^(static inline|inline) (?!constexpr [A-Z_0-9a-z:<>*& ]+ [A-Z][A-Z_0-9]* =)", "", stmt)
+    return re.sub(r"\s+;", ";", stmt.replace("( ", "(").replace(" )", ")"))
 
 
 def parse(path):
+    """(opening comment, groups of {comment, declarations}) of a header."""
     lines = open(path, encoding="utf-8").read().split("\n")
     top, i = [], 0
     while i < len(lines) and lines[i].lstrip().startswith("//"):
         top.append(strip_comment(lines[i]))
         i += 1
-    groups, types, macros = [], [], []
-    comment, group, depth, stmt, continued, body = [], None, 0, "", False, False
+    groups, macros, comment, group = [], [], [], None
+    stmt, depth, nlines, trail, continued, block = "", 0, 0, "", False, False
 
-    def close_group():
+    def add(decl, text_comment):
+        nonlocal group, comment
+        if comment or group is None:
+            close()
+            group = {"comment": comment, "decls": []}
+        group["decls"].append(decl + ("  " + text_comment if text_comment else ""))
+        comment = []
+
+    def close():
         nonlocal group
         if group and group["decls"]:
             groups.append(group)
@@ -104,87 +145,54 @@ def parse(path):
         if continued:  # the rest of a macro's definition
             continued = s.endswith("\\")
             continue
-        if s.startswith("#"):
-            continued = s.endswith("\\")
+        if block or (depth == 0 and not stmt and s.startswith("/*")):  # a /* */ heading
+            block = "*/" not in s
+            text = s.replace("/*", "").replace("*/", "").lstrip("*").strip()
+            if text:
+                close()
+                groups.append({"comment": [text], "decls": [], "heading": True})
+            continue
         if depth == 0 and not stmt:
             if s.startswith("//"):
-                if group is not None and group["decls"]:
-                    close_group()
+                if group is not None:
+                    close()
                 comment.append(strip_comment(line))
                 continue
             if not s:
-                close_group()
-                comment = []
-                continue
-            m = re.match(r"#define\s+(\w+)\(", s)
-            if m:
-                macros.append(m.group(1))
-                if comment:
-                    close_group()
-                    group = {"comment": comment, "decls": []}
-                elif group is None:
-                    group = {"comment": [], "decls": []}
-                group["decls"].append(s.split(")")[0] + ")")
+                close()
                 comment = []
                 continue
             if s.startswith("#"):
+                continued = s.endswith("\\")
+                m = re.match(r"#define\s+(\w+)(\(?)", s)
+                if m and not m.group(1).startswith("QORV_"):
+                    code, text = split_comment(s)
+                    macros.append(m.group(1))
+                    add(code.split(")")[0] + ")" if m.group(2) else code.strip(), text)
+                else:
+                    comment = []
                 continue
-        code = code_part(line)
+        code, text = split_comment(line)
         if depth == 0:
             stmt += " " + code.strip()
-        body = body or "{" in code
+            nlines += 1
+            trail = text
+        opened = "{" in code
         depth += code.count("{") - code.count("}")
-        if depth == 0 and stmt.strip() and (body or stmt.rstrip().endswith(";")):
-            decl = declaration(stmt.strip())
+        if depth == 0 and stmt.strip() and (opened or "}" in code or stmt.rstrip().endswith(";")):
+            decl = shown(stmt)
             if decl is None:
-                name = type_name(stmt.strip())
-                if name:
-                    types.append(name)
-                close_group()
+                comment = []
             else:
-                if comment:
-                    close_group()
-                    group = {"comment": comment, "decls": []}
-                elif group is None:
-                    group = {"comment": [], "decls": []}
-                group["decls"].append(decl)
-            comment, stmt, body = [], "", False
-    close_group()
+                add(decl, trail if nlines == 1 else "")
+            stmt, nlines, trail = "", 0, ""
+    close()
     # A macro that only serves another (N_ASSERT_1 for N_ASSERT) is left out.
     helpers = {m for m in macros if any(m.startswith(n + "_") for n in macros)}
     for g in groups:
-        g["decls"] = [d for d in g["decls"] if not re.match(r"#define (\w+)\(", d)
-                      or re.match(r"#define (\w+)\(", d).group(1) not in helpers]
-    groups = [g for g in groups if g["decls"]]
-    return top, groups, types
-
-
-def declaration(stmt):
-    """A function's or variable's declaration without a body, or None."""
-    head = re.split(r"\{", stmt, 1)[0].strip().rstrip(";").strip()
-    if type_name(stmt) or re.match(r"static_assert\b", head):
-        return None
-    if not head.startswith("extern ") and ("(" not in head or "=" in head.split("(")[0]):
-        return None
-    head = re.sub(r"\s*__attribute__\(\(.*?\)\)\s*", " ", head)
-    head = re.sub(r"\bstatic inline\b|\binline\b", "", head)
-    head = re.sub(r"\s+", " ", head).strip()
-    head = head.replace("( ", "(").replace(" )", ")")
-    return head + ";"
-
-
-def type_name(stmt):
-    """The name a type definition or alias introduces, or None."""
-    m = re.match(r"(?:template\s*<.*?>\s*)?(?:struct|class|union|enum)\s+(\w+)\s*(?:\{|:[^:])", stmt)
-    if m:
-        return m.group(1)
-    m = re.match(r"using\s+(\w+)\s*=", stmt)
-    if m:
-        return m.group(1)
-    if stmt.startswith("typedef"):
-        m = re.search(r"\(\s*\*\s*(\w+)\s*\)\s*\(", stmt) or re.search(r"(\w+)\s*;\s*$", stmt)
-        return m.group(1)
-    return None
+        g["decls"] = [d for d in g["decls"]
+                      if not re.match(r"#define (\w+)", d) or re.match(r"#define (\w+)", d).group(1) not in helpers]
+    return top, [g for g in groups if g["decls"] or g.get("heading")]
 
 
 def headers():
@@ -205,7 +213,7 @@ def anchor(name):
 def render():
     out, toc, body, problems = [PREAMBLE], [], [], []
     for h in headers():
-        top, groups, types = parse(os.path.join(SRC, "core", h + ".h"))
+        top, groups = parse(os.path.join(SRC, "core", h + ".h"))
         title = h.split("/")[-1]
         if not re.search(r"thread|lock", " ".join(top), re.I):
             problems.append(f"src/core/{h}.h: the opening comment names no thread or lock")
@@ -215,8 +223,6 @@ def render():
         body.append(f"## {title}\n\n`#include \"core/{h}.h\"`\n")
         para = "\n".join(top).strip("\n")
         body.append(para + "\n")
-        if types:
-            body.append("Types: " + ", ".join(f"`{t}`" for t in types) + ".\n")
         if groups:
             block = []
             for g in groups:

@@ -164,6 +164,7 @@ TEST(Deb, DevPackageHoldsTheLibraryUnderUsrAndBuildsWhereUnpacked) {
         EXPECT_EQ(r.status, 0) << r.out;
     }
 
+#ifndef QORV_SANITIZED  // the archive would need the sanitizers' run-time
     const std::string dest = tmp / "root";
     ASSERT_EQ(sh::run("dpkg-deb -x " + sh::q(deb) + " " + sh::q(dest)).status, 0);
     r = sh::run("mkdir " + sh::q(tmp / "b") + " && cd " + sh::q(tmp / "b") +
@@ -171,6 +172,7 @@ TEST(Deb, DevPackageHoldsTheLibraryUnderUsrAndBuildsWhereUnpacked) {
                 sh::q(QORV_SOURCE_DIR "/examples/hello-agent/build-with-pkg-config.sh"));
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(qt::file_exists(tmp / "b/hello-agent"));
+#endif
 }
 
 }  // namespace
