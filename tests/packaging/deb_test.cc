@@ -15,15 +15,22 @@ using ::testing::HasSubstr;
 
 const std::string ROOT = "/opt/qorvexa/varnix";
 
+// Runs the packaging step of this build into dir; the path of the package
+// called name that it made.
+std::string make_package(const std::string &dir, const std::string &name) {
+    auto r = sh::run("cpack -G DEB --config " + sh::q(QORV_BUILD_DIR "/CPackConfig.cmake") +
+                     " -B " + sh::q(dir));
+    EXPECT_EQ(r.status, 0) << r.out;
+    return sh::line("ls " + sh::q(dir) + "/" + name + "_*.deb");
+}
+
 TEST(Deb, BuiltCheckedLintedUnpackedAndRun) {
     for (const char *tool : {"cpack", "dpkg-deb", "dpkg-shlibdeps"})
         if (!sh::have(tool)) GTEST_SKIP() << tool << " is not installed";
     qt::TempDir tmp;
-    auto r = sh::run("cpack -G DEB --config " + sh::q(QORV_BUILD_DIR "/CPackConfig.cmake") +
-                     " -B " + sh::q(tmp.path()));
-    ASSERT_EQ(r.status, 0) << r.out;
-    const std::string deb = sh::line("ls " + sh::q(tmp.path()) + "/qorv-netmon_*.deb");
+    const std::string deb = make_package(tmp.path(), "qorv-netmon");
     ASSERT_THAT(deb, HasSubstr("/qorv-netmon_" QORV_VERSION "_"));
+    sh::result r;
 
     // Files: outside the install root exactly these (and their folders);
     // under it the programs and the five folders, conf/ may hold files.
@@ -130,18 +137,16 @@ TEST(Deb, BuiltCheckedLintedUnpackedAndRun) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
-// The library package of the same cpack run: under /usr, lintian-clean,
+// The library package, made by the same packaging step: under /usr, lintian-clean,
 // and usable where it is unpacked (its package files find the library
 // relative to themselves).
 TEST(Deb, DevPackageHoldsTheLibraryUnderUsrAndBuildsWhereUnpacked) {
     for (const char *tool : {"cpack", "dpkg-deb", "pkg-config"})
         if (!sh::have(tool)) GTEST_SKIP() << tool << " is not installed";
     qt::TempDir tmp;
-    auto r = sh::run("cpack -G DEB --config " + sh::q(QORV_BUILD_DIR "/CPackConfig.cmake") +
-                     " -B " + sh::q(tmp.path()));
-    ASSERT_EQ(r.status, 0) << r.out;
-    const std::string deb = sh::line("ls " + sh::q(tmp.path()) + "/qorv-netmon-dev_*.deb");
+    const std::string deb = make_package(tmp.path(), "qorv-netmon-dev");
     ASSERT_THAT(deb, HasSubstr("/qorv-netmon-dev_" QORV_VERSION "_"));
+    sh::result r;
     EXPECT_EQ(sh::line("dpkg-deb -f " + sh::q(deb) + " Section"), "libdevel");
 
     const std::string lib = "/usr/" QORV_LIB_DIR;
