@@ -15,22 +15,15 @@ using ::testing::HasSubstr;
 
 const std::string ROOT = "/opt/qorvexa/varnix";
 
-// Runs the packaging step of this build into dir; the path of the package
-// called name that it made.
-std::string make_package(const std::string &dir, const std::string &name) {
-    auto r = sh::run("cpack -G DEB --config " + sh::q(QORV_BUILD_DIR "/CPackConfig.cmake") +
-                     " -B " + sh::q(dir));
-    EXPECT_EQ(r.status, 0) << r.out;
-    return sh::line("ls " + sh::q(dir) + "/" + name + "_*.deb");
-}
-
 TEST(Deb, BuiltCheckedLintedUnpackedAndRun) {
     for (const char *tool : {"cpack", "dpkg-deb", "dpkg-shlibdeps"})
         if (!sh::have(tool)) GTEST_SKIP() << tool << " is not installed";
     qt::TempDir tmp;
-    const std::string deb = make_package(tmp.path(), "qorv-netmon");
+    auto r = sh::run("cpack -G DEB --config " + sh::q(QORV_BUILD_DIR "/CPackConfig.cmake") +
+                     " -B " + sh::q(tmp.path()));
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string deb = sh::line("ls " + sh::q(tmp.path()) + "/qorv-netmon_*.deb");
     ASSERT_THAT(deb, HasSubstr("/qorv-netmon_" QORV_VERSION "_"));
-    sh::result r;
 
     // Files: outside the install root exactly these (and their folders);
     // under it the programs and the five folders, conf/ may hold files.
@@ -135,48 +128,40 @@ TEST(Deb, BuiltCheckedLintedUnpackedAndRun) {
     int status = -1;
     ASSERT_TRUE(reaper.wait(daemon, 20000, &status));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-}
 
-// The library package, made by the same packaging step: under /usr, lintian-clean,
-// and usable where it is unpacked (its package files find the library
-// relative to themselves).
-TEST(Deb, DevPackageHoldsTheLibraryUnderUsrAndBuildsWhereUnpacked) {
-    for (const char *tool : {"cpack", "dpkg-deb", "pkg-config"})
-        if (!sh::have(tool)) GTEST_SKIP() << tool << " is not installed";
-    qt::TempDir tmp;
-    const std::string deb = make_package(tmp.path(), "qorv-netmon-dev");
-    ASSERT_THAT(deb, HasSubstr("/qorv-netmon-dev_" QORV_VERSION "_"));
-    sh::result r;
-    EXPECT_EQ(sh::line("dpkg-deb -f " + sh::q(deb) + " Section"), "libdevel");
-
+    // The library package of the same run: under /usr, lintian-clean, and
+    // usable where it is unpacked (its package files find the rest relative
+    // to themselves).
+    const std::string dev = sh::line("ls " + sh::q(tmp.path()) + "/qorv-netmon-dev_*.deb");
+    ASSERT_THAT(dev, HasSubstr("/qorv-netmon-dev_" QORV_VERSION "_"));
+    EXPECT_EQ(sh::line("dpkg-deb -f " + sh::q(dev) + " Section"), "libdevel");
     const std::string lib = "/usr/" QORV_LIB_DIR;
     std::set<std::string> want = {lib + "/libqorv-core.a",
                                   lib + "/pkgconfig/qorv-core.pc",
                                   lib + "/cmake/QorvCore/QorvCoreConfig.cmake",
                                   lib + "/cmake/QorvCore/QorvCoreConfigVersion.cmake",
                                   "/usr/share/doc/qorv-netmon-dev/copyright",
-                                  "/usr/share/doc/qorv-netmon-dev/changelog.gz"};
-    for (const auto &h : qt::split_lines(sh::run("cd " + sh::q(QORV_SOURCE_DIR "/src") +
-                                                 " && find core -name '*.h' ! -name '*_internal.h'")
-                                             .out))
+                                  "/usr/share/doc/qorv-netmon-dev/changelog.gz"},
+                          got;
+    r = sh::run("cd " + sh::q(QORV_SOURCE_DIR "/src") +
+                " && find core -name '*.h' ! -name '*_internal.h'");
+    for (const auto &h : qt::split_lines(r.out))
         want.insert("/usr/include/qorv/" + h);
-    std::set<std::string> files;
-    for (const auto &l : qt::split_lines(sh::run("dpkg-deb -c " + sh::q(deb)).out))
-        if (l[0] != 'd') files.insert(l.substr(l.find(" ./") + 2));
-    EXPECT_EQ(files, want);
+    for (const auto &l : qt::split_lines(sh::run("dpkg-deb -c " + sh::q(dev)).out))
+        if (l[0] != 'd') got.insert(l.substr(l.find(" ./") + 2));
+    EXPECT_EQ(got, want);
     if (sh::have("lintian")) {
-        r = sh::run("lintian --fail-on error,warning " + sh::q(deb));
+        r = sh::run("lintian --fail-on error,warning " + sh::q(dev));
         EXPECT_EQ(r.status, 0) << r.out;
     }
-
 #ifndef QORV_SANITIZED  // the archive would need the sanitizers' run-time
-    const std::string dest = tmp / "root";
-    ASSERT_EQ(sh::run("dpkg-deb -x " + sh::q(deb) + " " + sh::q(dest)).status, 0);
-    r = sh::run("mkdir " + sh::q(tmp / "b") + " && cd " + sh::q(tmp / "b") +
-                " && PKG_CONFIG_LIBDIR=" + sh::q(dest + lib + "/pkgconfig") + " " +
+    const std::string devroot = tmp / "devroot", out = tmp / "hello";
+    ASSERT_EQ(sh::run("dpkg-deb -x " + sh::q(dev) + " " + sh::q(devroot)).status, 0);
+    r = sh::run("mkdir " + sh::q(out) + " && cd " + sh::q(out) +
+                " && PKG_CONFIG_LIBDIR=" + sh::q(devroot + lib + "/pkgconfig") + " " +
                 sh::q(QORV_SOURCE_DIR "/examples/hello-agent/build-with-pkg-config.sh"));
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_TRUE(qt::file_exists(tmp / "b/hello-agent"));
+    EXPECT_TRUE(qt::file_exists(out + "/hello-agent"));
 #endif
 }
 
