@@ -13,51 +13,41 @@ namespace {
 
 using ::testing::HasSubstr;
 
+// The library installed into a fresh temporary prefix, and builds against it.
 class Lib : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        tmp_ = new qt::TempDir;
-#ifndef QORV_SANITIZED
-        install_ = sh::run(std::string(QORV_CMAKE) + " --install " + sh::q(QORV_BUILD_DIR) +
-                           " --component dev --prefix " + sh::q(prefix()));
-#endif
-    }
-    static void TearDownTestSuite() {
-        delete tmp_;
-    }
     void SetUp() override {
 #ifdef QORV_SANITIZED
         GTEST_SKIP() << "the plain build checks the installed library";
 #endif
-        ASSERT_EQ(install_.status, 0) << install_.out;
+        auto r = sh::run(std::string(QORV_CMAKE) + " --install " + sh::q(QORV_BUILD_DIR) +
+                         " --component dev --prefix " + sh::q(prefix()));
+        ASSERT_EQ(r.status, 0) << r.out;
     }
-
-    static std::string prefix() {
-        return *tmp_ / "prefix";
+    std::string prefix() const {
+        return tmp_ / "prefix";
     }
     // Commands run with pkg-config seeing the prefix and nothing else.
-    static std::string pkg_env() {
+    std::string pkg_env() const {
         return "PKG_CONFIG_LIBDIR=" + sh::q(prefix() + "/" QORV_LIB_DIR "/pkgconfig") +
                " CXX=" + sh::q(QORV_CXX) + " ";
     }
     // Copies the project at src (relative to the source tree) to name/src
     // and builds it in name/build, with the prefix as the only hint.
-    static sh::result cmake_build(const std::string &src, const std::string &name) {
-        const std::string dir = *tmp_ / name;
-        sh::result r = sh::run("mkdir -p " + sh::q(dir) + " && cp -r " +
-                               sh::q(QORV_SOURCE_DIR "/" + src) + " " + sh::q(dir + "/src"));
-        if (r.status != 0) return r;
-        r = sh::run(std::string(QORV_CMAKE) + " -S " + sh::q(dir + "/src") + " -B " +
-                    sh::q(dir + "/build") + " -G " + sh::q(QORV_GENERATOR) +
-                    " -DCMAKE_CXX_COMPILER=" + sh::q(QORV_CXX) + " -DCMAKE_PREFIX_PATH=" +
-                    sh::q(prefix()) + " -DCMAKE_EXPORT_COMPILE_COMMANDS=ON");
-        if (r.status != 0) return r;
-        return sh::run(std::string(QORV_CMAKE) + " --build " + sh::q(dir + "/build") + " -j 2");
+    sh::result cmake_build(const std::string &src, const std::string &name) const {
+        const std::string dir = tmp_ / name;
+        return sh::run("mkdir -p " + sh::q(dir) + " && cp -r " + sh::q(QORV_SOURCE_DIR "/" + src) +
+                       " " + sh::q(dir + "/src") + " && " + QORV_CMAKE + " -S " +
+                       sh::q(dir + "/src") + " -B " + sh::q(dir + "/build") + " -G " +
+                       sh::q(QORV_GENERATOR) + " -DCMAKE_CXX_COMPILER=" + sh::q(QORV_CXX) +
+                       " -DCMAKE_PREFIX_PATH=" + sh::q(prefix()) +
+                       " -DCMAKE_EXPORT_COMPILE_COMMANDS=ON && " + QORV_CMAKE + " --build " +
+                       sh::q(dir + "/build") + " -j 2");
     }
-    // What the build used of this source tree (nothing, for a build
-    // against the prefix alone), and where it found the package.
-    static void expect_prefix_only(const std::string &name) {
-        const std::string build = *tmp_ / name + "/build";
+    // The build found the package in the prefix and used nothing of this
+    // source tree.
+    void expect_prefix_only(const std::string &name) const {
+        const std::string build = tmp_ / name + "/build";
         EXPECT_THAT(
             qt::read_file(build + "/CMakeCache.txt"),
             HasSubstr("QorvCore_DIR:PATH=" + prefix() + "/" QORV_LIB_DIR "/cmake/QorvCore"));
@@ -66,11 +56,8 @@ class Lib : public ::testing::Test {
         EXPECT_EQ(commands.find(QORV_SOURCE_DIR), std::string::npos);
     }
 
-    static qt::TempDir *tmp_;
-    static sh::result install_;
+    qt::TempDir tmp_;
 };
-qt::TempDir *Lib::tmp_;
-sh::result Lib::install_;
 
 // Every installed header compiles alone; a program built against the prefix,
 // with CMake or with pkg-config, holds every module and sorts its start-up
@@ -84,9 +71,9 @@ TEST_F(Lib, HeadersCompileAloneAndConsumersStartModulesInThisTreesOrder) {
     for (const char *m :
          {"init placeholder ", "init kvc_mod ", "init own_kv_mod ", "fini netctl_mod "})
         EXPECT_THAT(in_tree, HasSubstr(m));
-    EXPECT_EQ(sh::run(*tmp_ / "consumer/build/startup_order").out, in_tree);
+    EXPECT_EQ(sh::run(tmp_ / "consumer/build/startup_order").out, in_tree);
 
-    const std::string dir = *tmp_ / "consumer";
+    const std::string dir = tmp_ / "consumer";
     r = sh::run("cd " + sh::q(dir) + " && " + pkg_env() +
                 "sh -c '$CXX -std=c++20 -o order-pc $(pkg-config --cflags --libs qorv-core) "
                 "src/startup_order.cc'");
@@ -101,13 +88,13 @@ TEST_F(Lib, ExampleAgentBuiltBothWaysRunsUnderTheSupervisor) {
     auto r = cmake_build("examples/hello-agent", "hello");
     ASSERT_EQ(r.status, 0) << r.out;
     expect_prefix_only("hello");
-    const std::string pc = *tmp_ / "hello-pc";
+    const std::string pc = tmp_ / "hello-pc";
     r = sh::run("mkdir -p " + sh::q(pc) + " && cd " + sh::q(pc) + " && " + pkg_env() +
-                sh::q(*tmp_ / "hello/src/build-with-pkg-config.sh"));
+                sh::q(tmp_ / "hello/src/build-with-pkg-config.sh"));
     ASSERT_EQ(r.status, 0) << r.out;
 
     nh::Reaper reaper;
-    for (const std::string &agent : {*tmp_ / "hello/build/hello-agent", pc + "/hello-agent"}) {
+    for (const std::string &agent : {tmp_ / "hello/build/hello-agent", pc + "/hello-agent"}) {
         SCOPED_TRACE(agent);
         nh::Root root;
         ASSERT_EQ(sh::run("cp " + sh::q(agent) + " " + sh::q(root.dir("bin/qorv-netagent"))).status,
