@@ -11,7 +11,8 @@
 #   cpack -G DEB --config BUILD/CPackConfig.cmake [-B OUTDIR]
 #
 # makes qorv-netmon_VERSION_ARCH.deb with everything under the install root
-# "/opt/qorvexa/varnix/".
+# "/opt/qorvexa/varnix/", and qorv-netmon-dev_VERSION_ARCH.deb with the core
+# library for agents built elsewhere (packaging/lib.cmake) under /usr.
 
 set(QORV_INSTALL_ROOT /opt/qorvexa/varnix)
 set(QORV_PKG_DIR ${CMAKE_CURRENT_LIST_DIR})
@@ -65,8 +66,9 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR Qorvexa)
 set(CPACK_PACKAGING_INSTALL_PREFIX ${QORV_INSTALL_ROOT})
 set(CPACK_STRIP_FILES ON)
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "network-monitoring agent with its supervisor")
-set(CPACK_PACKAGE_DESCRIPTION "\
+# Each package's first description line is its summary.
+set(CPACK_DEBIAN_NETMON_DESCRIPTION "\
+network-monitoring agent with its supervisor
 qorv-netmon starts the network-monitoring agent qorv-netagent, reports how
 it ended, renames its core files and restarts it within a once-a-day
 budget. The agent serves its statistics on a local control socket, which
@@ -74,11 +76,18 @@ qorv-netctl reads for people and scripts.
 .
 Everything lives under /opt/qorvexa/varnix/. A systemd unit is included;
 it is not enabled on installation.")
-# One package from two install components: the programs and folders under
-# the install root, and the files for the host system.
+# Two packages from four install components.  qorv-netmon: the programs
+# and folders under the install root, and the files for the host system.
+# qorv-netmon-dev: the library (dev) and its doc files (devdoc).
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
-set(CPACK_COMPONENTS_ALL Unspecified system)
+set(CPACK_COMPONENTS_GROUPING ONE_PER_GROUP)
+set(CPACK_COMPONENTS_ALL Unspecified system dev devdoc)
+set(CPACK_COMPONENT_UNSPECIFIED_GROUP netmon)
+set(CPACK_COMPONENT_SYSTEM_GROUP netmon)
+set(CPACK_COMPONENT_DEV_GROUP dev)
+set(CPACK_COMPONENT_DEVDOC_GROUP dev)
+set(CPACK_DEBIAN_NETMON_PACKAGE_NAME qorv-netmon)
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME qorv-netmon-dev)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -87,9 +96,10 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Qorvexa netmon team <netmon@qorvexa.com>")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+set(CPACK_DEBIAN_NETMON_PACKAGE_CONTROL_EXTRA
   ${QORV_PKG_DIR}/deb/postinst ${QORV_PKG_DIR}/deb/prerm ${QORV_PKG_DIR}/deb/postrm)
 # Every file installed under conf/ is a conffile; the list is made from
 # what the package holds.
 set(CPACK_PRE_BUILD_SCRIPTS ${QORV_PKG_DIR}/deb/conffiles.cmake)
+include(${QORV_PKG_DIR}/deb/dev.cmake)
 include(CPack)

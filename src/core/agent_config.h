@@ -6,6 +6,11 @@
 // Text fields are heap strings (n_strdup) in the agent, so that logging_init
 // can replace them; the supervisor's record points at its own strings and is
 // never changed by logging.
+//
+// The program fills the record and sets agent_cfg on its main thread before
+// sysinit_run; from then on modules on any thread read it without a lock,
+// and only start-up steps and configuration apply hooks, on the main
+// thread, write its fields.
 #pragma once
 
 #include <cstdint>

@@ -6,6 +6,12 @@
 // while the echo flag is set, and once tr_init has run writes it to the log
 // file (rotated before it would reach 50 MiB, generations .0 .1 .2) or to
 // syslog.  DEBUG lines go only to the debug log file, when one is in use.
+//
+// tr_log may be called from any thread.  Each log file has a mutex, held
+// from the size check through a rotation to the end of one line's write;
+// the debug file's may be followed by the main file's, never the other
+// way.  tr_init, logging_init and the settings run on the main thread at
+// start-up.
 #pragma once
 
 #include <cstdint>

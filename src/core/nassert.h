@@ -9,6 +9,9 @@
 //   N_ASSERT(cond)          the stop quotes the expression as written
 //   N_ASSERT(cond, "text")  the stop quotes "text" instead, for conditions
 //                           whose natural spelling does not compile in C++
+//
+// Any thread may stop; the stop takes no lock of its own (its log line
+// takes the log file's, except on a thread already inside tr_log).
 #pragma once
 
 [[noreturn]] void n_assert_fail(const char *expr, const char *file, unsigned line,

@@ -12,6 +12,11 @@
 // Both guards hold NMEM_LIVE while the object is allocated and NMEM_FREE
 // while it is free.  nmem_free checks them: a free mark means a second free,
 // anything else a write past either end.  Both end the process.
+//
+// Heap objects may be allocated and freed on any thread, without a lock;
+// the statistics are relaxed atomic words.  A pool is used by one thread at
+// a time; the process-wide pool list has a mutex, taken only when a pool is
+// created or destroyed.
 #pragma once
 
 #include <cstdarg>

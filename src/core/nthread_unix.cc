@@ -1,5 +1,6 @@
 // nthread_unix: POSIX thread and semaphore wrappers.
 #include "core/nthread_unix.h"
+#include "core/nthread_unix_internal.h"
 
 #include <errno.h>
 

@@ -12,7 +12,3 @@ int nthread_term(pthread_t *thread);
 // Takes the semaphore, waiting again when a signal interrupts the wait.
 // 0 when taken, -1 on any other error.
 int nthread_sem_wait(sem_t *sem);
-
-// The wait behind nthread_sem_wait, sem_wait by default; tests install one
-// that fails.  Null restores the default.
-void nthread_set_sem_wait(int (*fn)(sem_t *));

@@ -2,6 +2,10 @@
 //
 // A process started as root can step down to an ordinary user for the
 // effective id and keep root as its saved id, so that it can come back.
+//
+// The ids belong to the whole process, every thread.  The calls are made by
+// one thread at a time, in practice the main poll thread (main_poll drops
+// root rights); no locks.
 #pragma once
 
 #include <sys/types.h>

@@ -13,6 +13,8 @@
 // before use.  Removal clears the element's links, so a removed element is
 // recognisably unlinked and a stale second removal faults at once instead of
 // corrupting a neighbour.
+//
+// No locks: the owner of a list serialises every access to it.
 #pragma once
 
 #include <cstddef>

@@ -3,6 +3,10 @@
 //
 // Table, in order, with the handler at start: SIGINT, SIGTERM, SIGHUP,
 // SIGPIPE, SIGSEGV, SIGABRT (fatal-signal handler); SIGUSR1 (none).
+//
+// Handlers run on whichever thread receives the signal, so they only
+// record what happened (see swi.h's main_poll_stop_async).  sig_register
+// may be called from any thread: the table's words are atomic.  No locks.
 #pragma once
 
 using sig_handler_fn = void (*)(int);

@@ -7,6 +7,10 @@
 // sysinit_run sorts the start-up set by (subsystem, order) ascending and runs
 // it; sysfini_run runs the shut-down set, sorted descending, so later
 // subsystems stop first.  A descriptor that has run reads subsystem 1.
+//
+// The program calls each runner once, from its main thread; they take no
+// locks.  Start-up functions may start threads, which the runner does not
+// wait for.
 #pragma once
 
 #include <cstdint>

@@ -4,6 +4,7 @@
 // lock.  ticks itself is stored with a relaxed atomic store so that readers
 // on other threads always see a whole value.
 #include "core/timestamp.h"
+#include "core/timestamp_internal.h"
 
 #include "core/logging.h"
 #include "core/ncounter.h"

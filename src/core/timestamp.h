@@ -39,12 +39,5 @@ uint64_t timestamp_now_usec(void);
 // the first sample.
 uint64_t tick_update(void);
 
-// The clock source behind the monotonic and wall clocks, clock_gettime by
-// default.  Tests install their own to drive time; null restores the default.
-using timestamp_clock_fn = int (*)(clockid_t, struct timespec *);
-void timestamp_set_clock(timestamp_clock_fn fn);
-// Forgets the tick sample, so that the next tick_update is a first call.
-void tick_reset(void);
-
 // Start-up of timestamp_mod.
 void timestamp_init(void *arg);

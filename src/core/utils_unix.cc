@@ -1,6 +1,7 @@
 // utils_unix: system facts, the microsecond sleep, host name, directory
 // sizes and file-name clean-up.
 #include "core/utils_unix.h"
+#include "core/utils_unix_internal.h"
 
 #include <dirent.h>
 #include <errno.h>

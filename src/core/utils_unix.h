@@ -1,4 +1,7 @@
 // utils_unix: facts about the running system and small file utilities.
+//
+// Every call may be made from any thread; none takes a lock.  The host name
+// is looked up once, by whichever thread asks first.
 #pragma once
 
 #include <pthread.h>
@@ -43,11 +46,3 @@ void utils_fname_sanitize(char *text, char repl);
 // Name tables; the index must be within the table.
 const char *utils_state_name(int idx);  // "Enabled", "Disabled"
 const char *utils_level_name(int idx);  // "KPI", "Diagnostic", "Advanced"
-
-// The system calls behind the name queries, replaceable by tests that need
-// them to fail.  A null member restores the system's own.
-struct utils_sys_ops {
-    int (*uname)(struct utsname *);
-    int (*gethostname)(char *, size_t);
-};
-void utils_set_sys_ops(const struct utils_sys_ops *ops);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/nthread_unix.h"
+#include "core/nthread_unix_internal.h"
 
 namespace {
 

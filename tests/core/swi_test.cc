@@ -11,6 +11,7 @@
 #include "core/child.h"
 #include "core/kern_timeout.h"
 #include "core/logging.h"
+#include "core/timestamp_internal.h"
 
 namespace {
 

@@ -1,4 +1,5 @@
 #include "core/timestamp.h"
+#include "core/timestamp_internal.h"
 
 #include <gtest/gtest.h>
 #include <pthread.h>

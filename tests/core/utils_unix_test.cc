@@ -1,4 +1,5 @@
 #include "core/utils_unix.h"
+#include "core/utils_unix_internal.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,6 +1,7 @@
-// The Debian package: built with cpack from this build, its file list and
-// control fields, lintian, and the supervisor run from a throw-away root
-// the package was unpacked into.
+// The Debian packages: built with cpack from this build, their file lists
+// and control fields, lintian, the supervisor run from a throw-away root
+// the package was unpacked into, and a program built against the library
+// package unpacked into another.
 #include <gmock/gmock.h>
 
 #include <set>
@@ -21,7 +22,7 @@ TEST(Deb, BuiltCheckedLintedUnpackedAndRun) {
     auto r = sh::run("cpack -G DEB --config " + sh::q(QORV_BUILD_DIR "/CPackConfig.cmake") +
                      " -B " + sh::q(tmp.path()));
     ASSERT_EQ(r.status, 0) << r.out;
-    const std::string deb = sh::line("ls " + sh::q(tmp.path()) + "/*.deb");
+    const std::string deb = sh::line("ls " + sh::q(tmp.path()) + "/qorv-netmon_*.deb");
     ASSERT_THAT(deb, HasSubstr("/qorv-netmon_" QORV_VERSION "_"));
 
     // Files: outside the install root exactly these (and their folders);
@@ -127,6 +128,41 @@ TEST(Deb, BuiltCheckedLintedUnpackedAndRun) {
     int status = -1;
     ASSERT_TRUE(reaper.wait(daemon, 20000, &status));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    // The library package of the same run: under /usr, lintian-clean, and
+    // usable where it is unpacked (its package files find the rest relative
+    // to themselves).
+    const std::string dev = sh::line("ls " + sh::q(tmp.path()) + "/qorv-netmon-dev_*.deb");
+    ASSERT_THAT(dev, HasSubstr("/qorv-netmon-dev_" QORV_VERSION "_"));
+    EXPECT_EQ(sh::line("dpkg-deb -f " + sh::q(dev) + " Section"), "libdevel");
+    const std::string lib = "/usr/" QORV_LIB_DIR;
+    std::set<std::string> want = {lib + "/libqorv-core.a",
+                                  lib + "/pkgconfig/qorv-core.pc",
+                                  lib + "/cmake/QorvCore/QorvCoreConfig.cmake",
+                                  lib + "/cmake/QorvCore/QorvCoreConfigVersion.cmake",
+                                  "/usr/share/doc/qorv-netmon-dev/copyright",
+                                  "/usr/share/doc/qorv-netmon-dev/changelog.gz"},
+                          got;
+    r = sh::run("cd " + sh::q(QORV_SOURCE_DIR "/src") +
+                " && find core -name '*.h' ! -name '*_internal.h'");
+    for (const auto &h : qt::split_lines(r.out))
+        want.insert("/usr/include/qorv/" + h);
+    for (const auto &l : qt::split_lines(sh::run("dpkg-deb -c " + sh::q(dev)).out))
+        if (l[0] != 'd') got.insert(l.substr(l.find(" ./") + 2));
+    EXPECT_EQ(got, want);
+    if (sh::have("lintian")) {
+        r = sh::run("lintian --fail-on error,warning " + sh::q(dev));
+        EXPECT_EQ(r.status, 0) << r.out;
+    }
+#ifndef QORV_SANITIZED  // the archive would need the sanitizers' run-time
+    const std::string devroot = tmp / "devroot", out = tmp / "hello";
+    ASSERT_EQ(sh::run("dpkg-deb -x " + sh::q(dev) + " " + sh::q(devroot)).status, 0);
+    r = sh::run("mkdir " + sh::q(out) + " && cd " + sh::q(out) +
+                " && PKG_CONFIG_LIBDIR=" + sh::q(devroot + lib + "/pkgconfig") + " " +
+                sh::q(QORV_SOURCE_DIR "/examples/hello-agent/build-with-pkg-config.sh"));
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(qt::file_exists(out + "/hello-agent"));
+#endif
 }
 
 }  // namespace

@@ -8,6 +8,9 @@
 // buffer (node label, leaf name, request path, message name) is
 // NETCTL_NAME_MAX bytes; a full name is at most NETCTL_NAME_MAX - 1 bytes so
 // that it always fits with its NUL.
+//
+// Types only: the tree's lock is described in netctl_vars.h, the server
+// thread in netctl_sock.h.
 #pragma once
 
 #include <cstddef>

@@ -96,11 +96,9 @@ int netctl_dump_to_log(void);
 // Respond function of the dump: logs the records of one response.
 int netctl_log_records(struct netctl_req *req);
 
-// Per-connection deadline in milliseconds (at least 1); tests shorten it.
-void netctl_set_conn_timeout(int ms);
+// Per-connection deadline in milliseconds (NETCTL_CONN_TIMEOUT_MS).
 int netctl_conn_timeout_ms(void);
-// Most bytes one answer may gather (NETCTL_ANSWER_MAX); tests lower it.
-void netctl_set_answer_max(size_t bytes);
+// Most bytes one answer may gather (NETCTL_ANSWER_MAX).
 size_t netctl_answer_max(void);
 
 /*

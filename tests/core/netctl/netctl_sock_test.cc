@@ -2,6 +2,7 @@
 // what a client receives, bounded headers, the thread's life, the log dump,
 // a bounded load and hostile clients.
 #include "core/netctl/netctl_sock.h"
+#include "core/netctl/netctl_sock_internal.h"
 
 #include <fcntl.h>
 #include <gmock/gmock.h>
