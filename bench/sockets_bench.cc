@@ -3,10 +3,12 @@
 // store) as the agent runs it once per interval, `ss -tan` and `ss -tanp`
 // (each a whole program run, exec to exit), interleaved, medians of ROUNDS.
 // First on the host as it is, then with SOCKETS more TCP sockets (half as
-// many loopback connections, held by this program).  Also shown: the first
-// scan after the sockets appear (their owners are looked up), and the scan
-// from the /proc/net text when socket diagnostics are refused.  Prints one
-// "row" line per figure, for bench/peers.sh.  Not part of any test run.
+// many loopback connections, held by this program).  Also shown: the
+// program's first scan and the first after the sockets appear (owners are
+// looked up in both), and the scan from the /proc/net text when socket
+// diagnostics are refused.  Prints a
+// "row" line of figures per phase (read by bench/peers.sh) and a "ratio"
+// line.  Not part of any test run.
 //
 //   sockets_bench [SOCKETS] [ROUNDS]      (default 10000 and 15)
 //
@@ -103,9 +105,10 @@ void compare(const char *label, int rounds) {
     agent_diag_sys.open = open;
     scan_ms();
     const double s = median(scan), a = median(tan), p = median(tanp), t = median(text);
-    printf("row scan %s: %d sockets; agent scan %.2f ms, ss -tan %.2f ms, ss -tanp %.2f ms; "
-           "ratio %.2f (ss -tan), %.2f (ss -tanp); text fallback %.2f ms (%.2f)\n",
-           label, seen, s, a, p, s / a, s / p, t, t / a);
+    printf("row scan-%s sockets=%d agent_ms=%.2f ss_tan_ms=%.2f ss_tanp_ms=%.2f text_ms=%.2f\n",
+           label, seen, s, a, p, t);
+    printf("ratio scan %s / ss -tan = %.2f, / ss -tanp = %.2f; text fallback / ss -tan = %.2f\n",
+           label, s / a, s / p, t / a);
     if (*std::min_element(tan.begin(), tan.end()) < 0 || *std::min_element(tanp.begin(), tanp.end()) < 0)
         printf("warning: ss failed in some rounds\n");
 }
@@ -267,8 +270,7 @@ int main(int argc, char **argv) {
     sysinit_run();
 
     const double first = scan_ms();
-    printf("row scan first: %d sockets, %.2f ms (every process's descriptors read)\n",
-           sockets_seen, first);
+    printf("row scan-first sockets=%d agent_ms=%.2f\n", sockets_seen, first);
     compare("idle", rounds);
 
     struct rlimit rl;
@@ -287,8 +289,7 @@ int main(int argc, char **argv) {
         return 1;
     }
     const double appear = scan_ms();
-    printf("row scan new: %d sockets, %.2f ms (the %d new sockets' owner looked up)\n",
-           sockets_seen, appear, 2 * conns);
+    printf("row scan-new sockets=%d agent_ms=%.2f\n", sockets_seen, appear);
     compare("loaded", rounds);
     if (sockets_seen < 2 * conns) printf("warning: the scan saw fewer sockets than were opened\n");
     for (int fd : fds)
