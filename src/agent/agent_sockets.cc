@@ -334,11 +334,11 @@ void add_socket(void *, const struct agent_sock *s) {
     socks.back().as_attr_len = 0;
 }
 
-// A table from its text form; false when it cannot be opened.
-bool read_table(const char *proc, int table) {
+// A table from its text form.
+void read_table(const char *proc, int table) {
     std::string path = std::string(proc) + "/net/" + table_names[table];
     FILE *f = fopen(path.c_str(), "r");
-    if (f == nullptr) return false;  // no such family on this host
+    if (f == nullptr) return;  // no such family on this host
     char *line = nullptr;
     size_t cap = 0;
     const int proto = table < AST_UDP ? IPPROTO_TCP : IPPROTO_UDP;
@@ -348,13 +348,13 @@ bool read_table(const char *proc, int table) {
     }
     free(line);
     fclose(f);
-    return true;
 }
 
 // Every table, from the socket diagnostics where they answer.  A change in
 // how many do is logged once.
 void collect(const char *proc) {
-    static const int texts[AGENT_DIAG_DUMPS][2] = {{AST_TCP, AST_TCP6}, {AST_UDP, -1}, {AST_UDP6, -1}};
+    static const int texts[AGENT_DIAG_DUMPS][2] = {
+        {AST_TCP, AST_TCP6}, {AST_UDP, -1}, {AST_UDP6, -1}};
     socks.clear();
     uint64_t from_diag = 0;
     int err = 0;
@@ -370,10 +370,12 @@ void collect(const char *proc) {
             if (t >= 0 && !ok) read_table(proc, t);
         }
     }
-    if (from_diag == AST_COUNT && (from_diag != stats.ss_diag_tables || stats.ss_scans == 0))
+    const bool changed =
+        (tr_mask & TR_GEN) != 0 && (from_diag != stats.ss_diag_tables || stats.ss_scans == 0);
+    if (changed && from_diag == AST_COUNT)
         tr_log(1, TR_INFO, "agent_sockets_scan: socket tables from socket diagnostics");
-    else if (from_diag != AST_COUNT && from_diag != stats.ss_diag_tables)
-        tr_log(1, TR_WARN,
+    else if (changed)
+        tr_log(1, TR_INFO,
                "agent_sockets_scan: socket diagnostics answer %u of %d socket tables (%s), the "
                "others are read from %s/net",
                unsigned(from_diag), AST_COUNT, strerror(err), proc);
