@@ -174,8 +174,11 @@ void read_process(const char *proc, uint32_t pid, proc_entry *p) {
     if (fd >= 0) close(fd);
     snprintf(path, sizeof(path), "%s/%u/fd", proc, pid);
     DIR *fds = n > 0 ? opendir(path) : nullptr;
-    if (fds == nullptr) {  // gone, or not ours to read
-        p->unreadable = true;
+    if (fds == nullptr) {
+        // Gone, or not ours to read: not tried again while it lives.  Other
+        // failures (out of descriptors) leave it to the next pass.
+        if (n == 0 || errno == ENOENT || errno == ENOTDIR || errno == EACCES || errno == EPERM)
+            p->unreadable = true;
         return;
     }
     comm[n] = 0;

@@ -9,15 +9,15 @@
 //
 // Socket inodes map to processes through <proc>/PID/fd, kept from scan to
 // scan: descriptors are read only in a scan that finds a socket whose owner
-// is not known.  Then every process that is new since its descriptors could
-// last be read is read once; and, when the socket was never seen before,
-// the known processes are read again, those that most recently owned a new
-// socket first, until every new socket has its owner.  A socket still
-// without one (kernel sockets, processes of other namespaces or that the
-// agent may not read) is marked as nobody's and costs no further reading,
-// so sockets without an owner cost one pass over the processes in the scan
-// where they appear.  An owner is forgotten when its process goes; a socket
-// handed to another process keeps its first owner while that lives.
+// is not known.  Then every process whose descriptors were never read is
+// read once; and, when a socket is new or its owner has gone, the known
+// processes are read again, those that most recently owned a new socket
+// first, until every such socket has its owner.  A socket still without one
+// (kernel sockets, processes of other namespaces or that the agent may not
+// read) is marked as nobody's and costs no further reading, so sockets
+// without an owner cost one pass over the processes in the scan where they
+// appear.  An owner is forgotten when its process goes; a socket handed to
+// another process keeps its first owner while that lives.
 //
 // Each socket becomes a flow group keyed by its addresses, ports, protocol
 // and owner: the owner's appid is a stable hash of its program name
