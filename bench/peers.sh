@@ -8,7 +8,9 @@
 #   bench/peers.sh [BUILD_DIR]        (default build; built with -DQORV_BENCH=ON)
 #
 # Settings (environment): ROUNDS start-ups of each program, interleaved
-# (default 5); IDLE_SECONDS of the idle-CPU window (default 60); KV_SECONDS
+# (default 5); IDLE_SECONDS of the idle-CPU window (default 60) and
+# SCRAPE_SECONDS between two reads of each program's metrics in it (default
+# 15, a common scrape interval; 0 for none); KV_SECONDS
 # per phase of kv_scale_bench (default 10); SOCKETS for the loaded scan
 # (default 10000); SCAN_ROUNDS (default 15).
 #
@@ -23,13 +25,15 @@
 #   kvm      kv_scale_bench: 74,752 kvm objects of eight u64 sampled once a
 #            second, CPU above the idle main poll and resident growth
 #   idle     utime+stime of /proc/PID/stat over the window, agent and
-#            exporter started together and left alone (neither is scraped)
+#            exporter started together, each read every SCRAPE_SECONDS
+#            (`qorv-netctl --prometheus`, GET /metrics)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 bin=$(cd "$build/bin" && pwd)
 rounds=${ROUNDS:-5}
 idle_s=${IDLE_SECONDS:-60}
+scrape_s=${SCRAPE_SECONDS:-15}
 kv_s=${KV_SECONDS:-10}
 exporter=prometheus-node-exporter
 
@@ -46,8 +50,9 @@ for p in qorv-netmon qorv-netagent qorv-netctl sockets_bench kv_scale_bench; do
 done
 
 work=$(mktemp -d /tmp/peers.XXXXXX)
-netmon="" exp=""
+netmon="" exp="" scraper=""
 cleanup() {  # whatever is still running of what this script started
+    [ -z "$scraper" ] || kill "$scraper" 2>/dev/null || true
     [ -z "$netmon" ] || kill "$netmon" 2>/dev/null || true
     [ -z "$exp" ] || kill "$exp" 2>/dev/null || true
     rm -rf "$work"
@@ -97,8 +102,9 @@ start_exporter() {
     "$exporter" --collector.disable-defaults --collector.netdev --collector.netstat \
         --collector.sockstat --web.listen-address="127.0.0.1:$port" >"$work/exporter.log" 2>&1 &
     exp=$!
+    url="http://127.0.0.1:$port/metrics"
     for _ in $(seq 1 5000); do
-        [ "$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port/metrics")" = 200 ] && break
+        [ "$(curl -s -o /dev/null -w '%{http_code}' "$url")" = 200 ] && break
     done
     t1=$(now_us)
     start_us=$(( t1 - t0 ))
@@ -135,9 +141,18 @@ e_start=$(col "$work/e" 1) e_rss=$(col "$work/e" 2) e_dirty=$(col "$work/e" 3)
 start_agent idle
 start_exporter
 sleep 5
+if [ "$scrape_s" -gt 0 ]; then
+    while :; do
+        "$bin/qorv-netctl" -r "$root/run" --prometheus >/dev/null 2>&1 || true
+        curl -s -o /dev/null "$url" || true
+        sleep "$scrape_s"
+    done &
+    scraper=$!
+fi
 a0=$(cpu_ticks "$agent") e0=$(cpu_ticks "$exp")
 sleep "$idle_s"
 a1=$(cpu_ticks "$agent") e1=$(cpu_ticks "$exp")
+[ -z "$scraper" ] || { kill "$scraper"; wait "$scraper" 2>/dev/null || true; scraper=""; }
 stop_agent
 stop_exporter
 hz=$(getconf CLK_TCK)
@@ -173,7 +188,7 @@ kvm_share=$(sed -n 's/.*(\([0-9.]*\)% above idle).*/\1/p' "$work/kvm")
 kvm_mib=$(sed -n 's/.*resident +\([0-9.]*\) MiB.*/\1/p' "$work/kvm")
 row "74,752 kvm × 8 u64 sampled at 1 Hz" \
     "${kvm_all:-?}% of a core (${kvm_share:-?}% above idle), +${kvm_mib:-?} MiB" "—" "—" "< 2%"
-row "steady CPU at idle (${idle_s} s)" "$a_idle% of a core" "node exporter $e_idle%" \
+row "steady CPU at idle (${idle_s} s, read every ${scrape_s} s)" "$a_idle% of a core" "node exporter $e_idle%" \
     "$(ratio "$a_idle" "$e_idle")" "—"
 echo
 echo "medians of $rounds interleaved start-ups; agent start $(sort -g "$work/a" | awk '{printf "%s%d", (NR > 1 ? " " : ""), $1 / 1000}') ms, exporter $(sort -g "$work/e" | awk '{printf "%s%d", (NR > 1 ? " " : ""), $1 / 1000}') ms"
