@@ -109,7 +109,8 @@ void compare(const char *label, int rounds) {
            label, seen, s, a, p, t);
     printf("ratio scan %s / ss -tan = %.2f, / ss -tanp = %.2f; text fallback / ss -tan = %.2f\n",
            label, s / a, s / p, t / a);
-    if (*std::min_element(tan.begin(), tan.end()) < 0 || *std::min_element(tanp.begin(), tanp.end()) < 0)
+    if (*std::min_element(tan.begin(), tan.end()) < 0 ||
+        *std::min_element(tanp.begin(), tanp.end()) < 0)
         printf("warning: ss failed in some rounds\n");
 }
 
@@ -120,8 +121,8 @@ bool open_connections(int n, std::vector<int> *fds) {
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t al = sizeof(a);
-    if (l < 0 || bind(l, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0 || listen(l, 1024) != 0 ||
-        getsockname(l, reinterpret_cast<sockaddr *>(&a), &al) != 0)
+    if (l < 0 || bind(l, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0 ||
+        listen(l, 1024) != 0 || getsockname(l, reinterpret_cast<sockaddr *>(&a), &al) != 0)
         return false;
     fds->push_back(l);
     for (int i = 0; i < n; i++) {
@@ -223,9 +224,9 @@ struct recorder {
         int u6 = sock(AF_INET6, SOCK_DGRAM, "::1");
         usleep(100000);
         const std::pair<const char *, int> named[] = {
-            {"listen4", l4}, {"c4", c4},     {"s4", s4},   {"c4b", c4b}, {"s4b", s4b},
-            {"listen6", l6}, {"c6", c6},     {"s6", s6},   {"listend", ld}, {"cm", cm},
-            {"sm", sm},      {"u4", u4},     {"u4c", u4c}, {"u6", u6}};
+            {"listen4", l4}, {"c4", c4}, {"s4", s4},   {"c4b", c4b},    {"s4b", s4b},
+            {"listen6", l6}, {"c6", c6}, {"s6", s6},   {"listend", ld}, {"cm", cm},
+            {"sm", sm},      {"u4", u4}, {"u4c", u4c}, {"u6", u6}};
         for (auto &[n, fd] : named)
             name(n, fd);
         fclose(manifest);
@@ -237,7 +238,8 @@ struct recorder {
         static const char *const dumps[AGENT_DIAG_DUMPS] = {"tcp", "udp", "udp6"};
         for (int d = 0; d < AGENT_DIAG_DUMPS; d++) {
             answer = fopen((dir + "/" + dumps[d] + ".nl").c_str(), "w");
-            const int n = agent_diag_dump(d, [](void *, const struct agent_sock *) {}, nullptr);
+            const int n = agent_diag_dump(
+                d, [](void *, const struct agent_sock *) {}, nullptr);
             fclose(answer);
             if (n < 0) return 1;
             printf("%s: %d sockets\n", dumps[d], n);

@@ -5,12 +5,12 @@
 // form, whose dump walks the kernel's connection table once for IPv4 and
 // IPv6 together, where the newer form walks it once per family), and UDP
 // for IPv4 and for IPv6.  The answer is a series of netlink datagrams, each
-// socket one inet_diag message with its attributes.  Every length in an answer is checked before it is used: a
-// malformed answer, like an error answer, ends the dump with -1, and the
-// caller reads the table's /proc/net text instead.  The socket is opened at
-// the first dump, never waits (a missing datagram is an error, not a
-// wait), and is closed after any failure, so that no stale answer can meet
-// the next request.
+// socket one inet_diag message with its attributes.  Every length in an
+// answer is checked before it is used: a malformed answer, like an error
+// answer, ends the dump with -1, and the caller reads the table's /proc/net
+// text instead.  The socket is opened at the first dump, never waits (a
+// missing datagram is an error, not a wait), and is closed after any
+// failure, so that no stale answer can meet the next request.
 #pragma once
 
 #include <cstddef>

@@ -33,11 +33,11 @@ namespace {
 
 // What the scans know of a process.
 struct proc_entry {
-    uint32_t appid;      // of its comm when its descriptors were last read
-    uint64_t listed;     // the scan that last found it in the process directory
-    uint64_t found;      // the last scan in which its descriptors gave an owner
-    bool read;           // its descriptors have been read
-    bool unreadable;     // its comm or descriptors could not be read
+    uint32_t appid;   // of its comm when its descriptors were last read
+    uint64_t listed;  // the scan that last found it in the process directory
+    uint64_t found;   // the last scan in which its descriptors gave an owner
+    bool read;        // its descriptors have been read
+    bool unreadable;  // its comm or descriptors could not be read
 };
 
 // The owner of a socket inode of the current scan.
@@ -98,12 +98,12 @@ struct kv_head stats_head = {"agentsockstats", 0, 0, sizeof(stats_vars) / sizeof
 std::unordered_map<flow_key_bytes, live_flow, flow_key_hash> flows;
 std::unordered_map<std::string, ip_ref> ips;  // by address text
 std::unordered_set<uint32_t> appids;
-std::vector<struct agent_sock> socks;          // this scan's sockets
+std::vector<struct agent_sock> socks;            // this scan's sockets
 std::unordered_map<uint32_t, proc_entry> procs;  // by pid
 std::unordered_map<uint64_t, inode_entry> inodes;
 uint64_t scan_no;
-size_t unknown;  // inodes of this scan whose owner is not known
-size_t nobody;   // inodes of this scan that no readable process owns
+size_t unknown;     // inodes of this scan whose owner is not known
+size_t nobody;      // inodes of this scan that no readable process owns
 size_t flows_seen;  // flow groups of this scan
 struct callout tick_callout;
 const char *proc_root = "/proc";
@@ -330,7 +330,7 @@ const char *const table_names[AST_COUNT] = {"tcp", "tcp6", "udp", "udp6"};
 
 // A socket the scan keeps.
 void add_socket(void *, const struct agent_sock *s) {
-    if (s->as_inode == 0) return;                                      // time-wait, half-open
+    if (s->as_inode == 0) return;                                   // time-wait, half-open
     if (s->as_proto == IPPROTO_TCP && s->as_state == 0x0A) return;  // listening
     socks.push_back(*s);
     socks.back().as_attr = nullptr;  // not valid past the hand-over

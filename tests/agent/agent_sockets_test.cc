@@ -57,10 +57,10 @@ ssize_t fake_send(int, const void *buf, size_t len) {
     struct request req;
     if (len > sizeof(req)) return -1;
     memcpy(&req, buf, len);
-    const int d = req.h.nlmsg_type == TCPDIAG_GETSOCK       ? AGENT_DIAG_TCP
-                  : req.v2.sdiag_protocol != IPPROTO_UDP    ? -1
-                  : req.v2.sdiag_family == AF_INET          ? AGENT_DIAG_UDP
-                                                            : AGENT_DIAG_UDP6;
+    const int d = req.h.nlmsg_type == TCPDIAG_GETSOCK    ? AGENT_DIAG_TCP
+                  : req.v2.sdiag_protocol != IPPROTO_UDP ? -1
+                  : req.v2.sdiag_family == AF_INET       ? AGENT_DIAG_UDP
+                                                         : AGENT_DIAG_UDP6;
     fake.pending = d < 0 ? "" : fake.answers[d];
     for (size_t at = 0; at + sizeof(nlmsghdr) <= fake.pending.size();) {
         struct nlmsghdr h;
@@ -315,8 +315,8 @@ struct RecordedHost : AgentSockets {
             const struct kv_record *r =
                 kv_metadata_values(kvmd_is_active(f.fg) ? f.fg : f.fg->kmd_twin);
             char buf[200];
-            snprintf(buf, sizeof(buf), "%u/%u %08x:%u %08x:%u app %08x pid %lu st %u q %u:%u i %lu %s",
-                     k.fk_proto, k.fk_spare[0], k.fk_src, ntohs(k.fk_sport), k.fk_dst,
+            snprintf(buf, sizeof(buf),
+                     "%u/%u %08x:%u %08x:%u app %08x pid %lu st %u q %u:%u i %lu %s", k.fk_proto, k.fk_spare[0], k.fk_src, ntohs(k.fk_sport), k.fk_dst,
                      ntohs(k.fk_dport), k.fk_appid, static_cast<unsigned long>(k.fk_pid),
                      r[0].kr_value.u32, r[1].kr_value.u32, r[2].kr_value.u32,
                      static_cast<unsigned long>(r[3].kr_value.u64), f.ip.c_str());
