@@ -16,3 +16,10 @@ if(QORV_LIBEVENT_INCLUDE AND QORV_LIBEVENT_LIB AND TARGET ftimer_bench)
   target_link_libraries(ftimer_bench PRIVATE ${QORV_LIBEVENT_LIB})
   target_compile_definitions(ftimer_bench PRIVATE QORV_HAVE_LIBEVENT=1)
 endif()
+
+# The agent's socket scan, timed against ss, links the scan's own sources.
+if(TARGET sockets_bench)
+  target_sources(sockets_bench PRIVATE ${CMAKE_SOURCE_DIR}/src/agent/agent_sockets.cc
+    ${CMAKE_SOURCE_DIR}/src/agent/agent_diag.cc)
+  target_include_directories(sockets_bench PRIVATE ${CMAKE_SOURCE_DIR}/src)
+endif()

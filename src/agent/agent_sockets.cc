@@ -8,13 +8,18 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
+#include "agent/agent_diag.h"
 #include "core/agent_config.h"
 #include "core/kern_timeout.h"
 #include "core/kv.h"
@@ -22,18 +27,43 @@
 #include "core/logging.h"
 #include "core/ncounter.h"
 #include "core/netctl/netctl_vars.h"
+#include "core/timestamp.h"
 
 namespace {
 
-struct owner {
-    uint64_t pid;
-    uint32_t appid;
+// What the scans know of a process.
+struct proc_entry {
+    uint32_t appid;   // of its comm when its descriptors were last read
+    uint64_t listed;  // the scan that last found it in the process directory
+    uint64_t found;   // the last scan in which its descriptors gave an owner
+    bool read;        // its descriptors have been read
+    bool unreadable;  // its comm or descriptors could not be read
+};
+
+// The owner of a socket inode of the current scan.
+enum inode_state : uint8_t { INODE_UNKNOWN, INODE_OWNED, INODE_NOBODY };
+struct inode_entry {
+    uint64_t scan;  // the last scan that saw the socket
+    uint32_t pid;   // when owned
+    inode_state state;
+};
+
+// A flow key as a map key.
+struct flow_key_bytes {
+    unsigned char b[sizeof(struct kv_flow_key)];
+    bool operator==(const flow_key_bytes &o) const { return memcmp(b, o.b, sizeof(b)) == 0; }
+};
+struct flow_key_hash {
+    size_t operator()(const flow_key_bytes &k) const {
+        return std::hash<std::string_view>{}(
+            std::string_view(reinterpret_cast<const char *>(k.b), sizeof(k.b)));
+    }
 };
 
 struct live_flow {
     struct kv_metadata *fg;
     std::string ip;  // remote address text, or empty
-    bool seen;
+    uint64_t seen;   // the last scan that saw the socket
 };
 
 struct ip_ref {
@@ -58,15 +88,23 @@ struct kv_var stats_vars[] = {
     SS_VAR("flowgroups", ss_flowgroups), SS_VAR("unowned", ss_unowned),
     SS_VAR("created", ss_created),       SS_VAR("destroyed", ss_destroyed),
     SS_VAR("ip_records", ss_ip_records), SS_VAR("exported", ss_exported),
-    SS_VAR("errors", ss_errors),
+    SS_VAR("errors", ss_errors),         SS_VAR("scan_usec", ss_scan_usec),
+    SS_VAR("fd_reads", ss_fd_reads),     SS_VAR("diag_tables", ss_diag_tables),
 };
 #undef SS_VAR
 struct kv_head stats_head = {"agentsockstats", 0, 0, sizeof(stats_vars) / sizeof(stats_vars[0]),
                              {}, 0, nullptr, stats_vars, nullptr, nullptr, {}};
 
-std::unordered_map<std::string, live_flow> flows;  // by the 32 key bytes
-std::unordered_map<std::string, ip_ref> ips;       // by address text
+std::unordered_map<flow_key_bytes, live_flow, flow_key_hash> flows;
+std::unordered_map<std::string, ip_ref> ips;  // by address text
 std::unordered_set<uint32_t> appids;
+std::vector<struct agent_sock> socks;            // this scan's sockets
+std::unordered_map<uint32_t, proc_entry> procs;  // by pid
+std::unordered_map<uint64_t, inode_entry> inodes;
+uint64_t scan_no;
+size_t unknown;     // inodes of this scan whose owner is not known
+size_t nobody;      // inodes of this scan that no readable process owns
+size_t flows_seen;  // flow groups of this scan
 struct callout tick_callout;
 const char *proc_root = "/proc";
 uint64_t ip_since;
@@ -108,38 +146,95 @@ std::string addr_text(const uint8_t *a, bool v6) {
     return buf;
 }
 
-// Reads PID/comm and PID/fd of every process; sockets whose owner cannot
-// be read stay out of the map.
-void read_owners(const char *proc, std::unordered_map<uint64_t, owner> *by_inode) {
-    DIR *d = opendir(proc);
-    if (d == nullptr) return;
-    while (struct dirent *e = readdir(d)) {
-        char *end;
-        unsigned long pid = strtoul(e->d_name, &end, 10);
-        if (*end != 0 || e->d_name[0] == 0) continue;
-        std::string base = std::string(proc) + "/" + e->d_name;
-        char comm[64] = "";
-        int fd = open((base + "/comm").c_str(), O_RDONLY);
-        if (fd < 0) continue;  // gone, or not ours to read
-        ssize_t n = read(fd, comm, sizeof(comm) - 1);
-        close(fd);
-        if (n <= 0) continue;
-        comm[n] = 0;
-        comm[strcspn(comm, "\n")] = 0;
-        DIR *fds = opendir((base + "/fd").c_str());
-        if (fds == nullptr) continue;
-        owner o = {pid, agent_sockets_appid(comm)};
-        while (struct dirent *f = readdir(fds)) {
-            char link[64];
-            ssize_t l = readlinkat(dirfd(fds), f->d_name, link, sizeof(link) - 1);
-            if (l <= 8) continue;
-            link[l] = 0;
-            unsigned long long inode;
-            if (sscanf(link, "socket:[%llu]", &inode) == 1) (*by_inode)[inode] = o;
+// Lists the processes; those gone are forgotten.
+void list_processes(const char *proc) {
+    if (DIR *d = opendir(proc)) {
+        while (struct dirent *e = readdir(d)) {
+            char *end;
+            unsigned long pid = strtoul(e->d_name, &end, 10);
+            if (*end != 0 || e->d_name[0] == 0 || pid == 0 || pid > UINT32_MAX) continue;
+            procs[uint32_t(pid)].listed = scan_no;
         }
-        closedir(fds);
+        closedir(d);
     }
-    closedir(d);
+    for (auto it = procs.begin(); it != procs.end();)
+        it = it->second.listed == scan_no ? std::next(it) : procs.erase(it);
+}
+
+// Reads PID/comm and PID/fd: the process owns the sockets of this scan that
+// no live process owns yet.
+void read_process(const char *proc, uint32_t pid, proc_entry *p) {
+    n_counter_inc(stats.ss_fd_reads);
+    p->read = true;
+    char path[4096];
+    snprintf(path, sizeof(path), "%s/%u/comm", proc, pid);
+    char comm[64] = "";
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    ssize_t n = fd >= 0 ? read(fd, comm, sizeof(comm) - 1) : -1;
+    if (fd >= 0) close(fd);
+    snprintf(path, sizeof(path), "%s/%u/fd", proc, pid);
+    DIR *fds = n > 0 ? opendir(path) : nullptr;
+    if (fds == nullptr) {
+        // Gone, or not ours to read: not tried again while it lives.  Other
+        // failures (out of descriptors) leave it to the next pass.
+        if (n == 0 || errno == ENOENT || errno == ENOTDIR || errno == EACCES || errno == EPERM)
+            p->unreadable = true;
+        return;
+    }
+    comm[n] = 0;
+    comm[strcspn(comm, "\n")] = 0;
+    p->appid = agent_sockets_appid(comm);
+    while (struct dirent *f = readdir(fds)) {
+        char link[64];
+        ssize_t l = readlinkat(dirfd(fds), f->d_name, link, sizeof(link) - 1);
+        if (l <= 8 || memcmp(link, "socket:[", 8) != 0) continue;
+        link[l] = 0;
+        auto it = inodes.find(strtoull(link + 8, nullptr, 10));
+        if (it == inodes.end() || it->second.scan != scan_no || it->second.state == INODE_OWNED)
+            continue;
+        (it->second.state == INODE_UNKNOWN ? unknown : nobody)--;
+        it->second = {scan_no, pid, INODE_OWNED};
+        p->found = scan_no;
+    }
+    closedir(fds);
+}
+
+// Finds the owners of this scan's sockets whose owner is not known; see
+// agent_sockets.h for which processes are read.
+void resolve_owners(const char *proc) {
+    list_processes(proc);
+    unknown = nobody = 0;
+    size_t seen = 0;
+    for (const struct agent_sock &s : socks) {
+        inode_entry &e = inodes[s.as_inode];
+        if (e.scan == scan_no) continue;  // the same socket twice
+        e.scan = scan_no;
+        seen++;
+        if (e.state == INODE_OWNED && procs.count(e.pid) == 0) e.state = INODE_UNKNOWN;
+        if (e.state == INODE_UNKNOWN) unknown++;
+        if (e.state == INODE_NOBODY) nobody++;
+    }
+    for (auto it = inodes.begin(); seen < inodes.size() && it != inodes.end();)
+        it = it->second.scan == scan_no ? std::next(it) : inodes.erase(it);
+    if (unknown + nobody == 0) return;
+    std::vector<std::pair<uint32_t, proc_entry *>> order;
+    for (auto &[pid, p] : procs)
+        if (!p.unreadable) order.emplace_back(pid, &p);
+    // New processes first, then the latest owners of new sockets.
+    std::sort(order.begin(), order.end(), [](const auto &a, const auto &b) {
+        if (a.second->read != b.second->read) return !a.second->read;
+        if (a.second->found != b.second->found) return a.second->found > b.second->found;
+        return a.first < b.first;
+    });
+    for (auto &[pid, p] : order) {
+        if (unknown == 0 && (p->read || nobody == 0)) break;
+        read_process(proc, pid, p);
+    }
+    for (auto it = inodes.begin(); unknown > 0 && it != inodes.end(); ++it)
+        if (it->second.state == INODE_UNKNOWN) {
+            it->second.state = INODE_NOBODY;
+            unknown--;
+        }
 }
 
 void ip_acquire(const std::string &text, const uint8_t *a, bool v6) {
@@ -187,7 +282,17 @@ void store_values(struct kv_metadata *fg, const struct agent_sock &s) {
 
 // One socket of this scan: its flow group is made when new, and gets the
 // socket's values.
-void track(const struct agent_sock &s, const owner *o) {
+void track(const struct agent_sock &s) {
+    const proc_entry *o = nullptr;
+    uint32_t pid = 0;
+    auto in = inodes.find(s.as_inode);
+    if (in != inodes.end() && in->second.state == INODE_OWNED) {
+        auto p = procs.find(in->second.pid);
+        if (p != procs.end()) {
+            o = &p->second;
+            pid = p->first;
+        }
+    }
     struct kv_flow_key k = {};
     k.fk_src = key_addr(s.as_src6, s.as_v6);
     k.fk_dst = key_addr(s.as_dst6, s.as_v6);
@@ -197,9 +302,10 @@ void track(const struct agent_sock &s, const owner *o) {
     k.fk_spare[0] = s.as_v6;
     if (o != nullptr) {
         k.fk_appid = o->appid;
-        k.fk_pid = o->pid;
+        k.fk_pid = pid;
     }
-    std::string kb(reinterpret_cast<const char *>(&k), sizeof(k));
+    flow_key_bytes kb;
+    memcpy(kb.b, &k, sizeof(kb.b));
     auto it = flows.find(kb);
     if (it == flows.end()) {
         struct kv_metadata *fg = kv_metadata_create(&k, KVMD_T_FLOWGROUP, &flow_head);
@@ -209,35 +315,74 @@ void track(const struct agent_sock &s, const owner *o) {
         }
         std::string ip = addr_text(s.as_dst6, s.as_v6);
         if (!ip.empty()) ip_acquire(ip, s.as_dst6, s.as_v6);
-        it = flows.emplace(kb, live_flow{fg, ip, false}).first;
+        it = flows.emplace(kb, live_flow{fg, ip, 0}).first;
         n_counter_inc(stats.ss_created);
         if (o == nullptr) n_counter_inc(stats.ss_unowned);
         if (o != nullptr) appids.insert(o->appid);
     }
-    if (it->second.seen) return;  // the same pair twice in one scan
-    it->second.seen = true;
+    if (it->second.seen == scan_no) return;  // the same pair twice in one scan
+    it->second.seen = scan_no;
+    flows_seen++;
     store_values(it->second.fg, s);
 }
 
-int read_table(const char *proc, const char *name, int proto, int v6,
-               const std::unordered_map<uint64_t, owner> &owners) {
-    std::string path = std::string(proc) + "/net/" + name;
+const char *const table_names[AST_COUNT] = {"tcp", "tcp6", "udp", "udp6"};
+
+// A socket the scan keeps.
+void add_socket(void *, const struct agent_sock *s) {
+    if (s->as_inode == 0) return;                                   // time-wait, half-open
+    if (s->as_proto == IPPROTO_TCP && s->as_state == 0x0A) return;  // listening
+    socks.push_back(*s);
+    socks.back().as_attr = nullptr;  // not valid past the hand-over
+    socks.back().as_attr_len = 0;
+}
+
+// A table from its text form.
+void read_table(const char *proc, int table) {
+    std::string path = std::string(proc) + "/net/" + table_names[table];
     FILE *f = fopen(path.c_str(), "r");
-    if (f == nullptr) return 0;  // no such family on this host
+    if (f == nullptr) return;  // no such family on this host
     char *line = nullptr;
     size_t cap = 0;
-    int n = 0;
+    const int proto = table < AST_UDP ? IPPROTO_TCP : IPPROTO_UDP;
     while (getline(&line, &cap, f) > 0) {
         struct agent_sock s;
-        if (agent_sockets_parse_line(line, proto, v6, &s) != 0 || s.as_inode == 0) continue;
-        if (proto == IPPROTO_TCP && s.as_state == 0x0A) continue;  // listening
-        auto o = owners.find(s.as_inode);
-        track(s, o == owners.end() ? nullptr : &o->second);
-        n++;
+        if (agent_sockets_parse_line(line, proto, table & 1, &s) == 0) add_socket(nullptr, &s);
     }
     free(line);
     fclose(f);
-    return n;
+}
+
+// Every table, from the socket diagnostics where they answer.  A change in
+// how many do is logged once.
+void collect(const char *proc) {
+    static const int texts[AGENT_DIAG_DUMPS][2] = {
+        {AST_TCP, AST_TCP6}, {AST_UDP, -1}, {AST_UDP6, -1}};
+    socks.clear();
+    uint64_t from_diag = 0;
+    int err = 0;
+    for (int d = 0; d < AGENT_DIAG_DUMPS; d++) {
+        const size_t before = socks.size();
+        const bool ok = agent_diag_dump(d, add_socket, nullptr) >= 0;
+        if (!ok) {
+            err = errno;
+            socks.resize(before);  // a broken answer's sockets
+        }
+        for (int t : texts[d]) {
+            if (t >= 0 && ok) from_diag++;
+            if (t >= 0 && !ok) read_table(proc, t);
+        }
+    }
+    const bool changed =
+        (tr_mask & TR_GEN) != 0 && (from_diag != stats.ss_diag_tables || stats.ss_scans == 0);
+    if (changed && from_diag == AST_COUNT)
+        tr_log(1, TR_INFO, "agent_sockets_scan: socket tables from socket diagnostics");
+    else if (changed)
+        tr_log(1, TR_INFO,
+               "agent_sockets_scan: socket diagnostics answer %u of %d socket tables (%s), the "
+               "others are read from %s/net",
+               unsigned(from_diag), AST_COUNT, strerror(err), proc);
+    n_counter_set(stats.ss_diag_tables, from_diag);
 }
 
 void export_fn(void *state, void *obj, int) {
@@ -326,16 +471,16 @@ uint32_t agent_sockets_appid(const char *comm) {
 }
 
 int agent_sockets_scan(const char *proc) {
-    std::unordered_map<uint64_t, owner> owners;
-    read_owners(proc, &owners);
-    for (auto &f : flows)
-        f.second.seen = false;
-    int n = read_table(proc, "tcp", IPPROTO_TCP, 0, owners) +
-            read_table(proc, "tcp6", IPPROTO_TCP, 1, owners) +
-            read_table(proc, "udp", IPPROTO_UDP, 0, owners) +
-            read_table(proc, "udp6", IPPROTO_UDP, 1, owners);
-    for (auto it = flows.begin(); it != flows.end();) {
-        if (it->second.seen) {
+    const uint64_t t0 = timestamp_now_usec();
+    scan_no++;
+    collect(proc);
+    resolve_owners(proc);
+    flows_seen = 0;
+    for (const struct agent_sock &s : socks)
+        track(s);
+    // Flow groups whose socket has gone, when there are any.
+    for (auto it = flows.begin(); flows_seen < flows.size() && it != flows.end();) {
+        if (it->second.seen == scan_no) {
             ++it;
             continue;
         }
@@ -345,10 +490,12 @@ int agent_sockets_scan(const char *proc) {
         n_counter_inc(stats.ss_destroyed);
         it = flows.erase(it);
     }
+    const int n = int(socks.size());
     n_counter_inc(stats.ss_scans);
     n_counter_set(stats.ss_sockets, uint64_t(n));
     n_counter_set(stats.ss_flowgroups, uint64_t(flows.size()));
     n_counter_set(stats.ss_ip_records, uint64_t(ips.size()));
+    n_counter_set(stats.ss_scan_usec, timestamp_now_usec() - t0);
     return n;
 }
 
@@ -376,6 +523,9 @@ void agent_sockets_clear(void) {
         kv_metadata_destroy_internal(KVMD_T_IP, i.second.rec);
     ips.clear();
     appids.clear();
+    procs.clear();
+    inodes.clear();
+    agent_diag_close();
     n_counter_set(stats.ss_flowgroups, uint64_t{0});
     n_counter_set(stats.ss_unowned, uint64_t{0});
     n_counter_set(stats.ss_ip_records, uint64_t{0});

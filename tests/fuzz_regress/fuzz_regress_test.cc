@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "../../fuzz/agent_diag_fuzz.cc"
 #include "../../fuzz/kv_fuzz.cc"
 #include "../../fuzz/kv_metadata_fuzz.cc"
 #include "../../fuzz/kvc_file_fuzz.cc"
@@ -28,6 +29,7 @@ struct fuzz_target {
 };
 
 const fuzz_target targets[] = {
+    {"agent_diag", fz_run_agent_diag},
     {"kv", fz_run_kv},
     {"kv_metadata", fz_run_kv_metadata},
     {"kvc_file", fz_run_kvc_file},
