@@ -50,11 +50,10 @@ ssize_t sys_recv(int fd, struct msghdr *msg) {
     return recvmsg(fd, msg, MSG_DONTWAIT);
 }
 
-// The socket states asked for: TCP without listening, time-wait and
-// request sockets (none has an inode the scan could use), UDP in every
-// state.
-constexpr uint32_t TCP_STATES =
-    0xfff & ~((1u << 0) | (1u << 6 /* TIME_WAIT */) | (1u << 10 /* LISTEN */));
+// The socket states asked for: TCP without time-wait and request sockets
+// (neither has an inode the scan could use), UDP in every state.  The
+// listening sockets say which local ports serve.
+constexpr uint32_t TCP_STATES = 0xfff & ~((1u << 0) | (1u << 6 /* TIME_WAIT */));
 constexpr uint32_t UDP_STATES = 0xfff;
 
 // A dump request of either form.

@@ -143,6 +143,7 @@ std::unordered_map<std::string, ip_ref> ips;  // by address text
 std::unordered_map<flow_key_bytes, fgcc_ref, flow_key_hash> fgccs;
 std::unordered_map<uint32_t, int> appids;  // of owned flow groups, with their count
 std::vector<struct agent_sock> socks;            // this scan's sockets
+std::unordered_set<uint16_t> listening;          // this scan's listening TCP ports
 std::unordered_map<uint32_t, proc_entry> procs;  // by pid
 std::unordered_map<uint64_t, inode_entry> inodes;
 uint64_t scan_no;
@@ -452,10 +453,13 @@ void counters_delta(inode_entry &e, const struct agent_sock &s, uint64_t *d) {
 }
 
 // The connection cache of a new TCP flow group: one record per application,
-// local and remote address and remote port, which notes each connection
-// (the owner's pid, 'A', to the local port, 'C').
+// local and remote address and service port, which notes each connection
+// (the owner's pid, 'A', to the connection's other port, 'C').  The service
+// port is the local one when the host listens on it, else the remote one.
 fgcc_ref *fgcc_acquire(const struct kv_flow_key &k) {
     struct kv_flow_key g = k;
+    const bool serving = listening.count(ntohs(k.fk_sport)) != 0;
+    if (serving) g.fk_dport = k.fk_sport;
     g.fk_sport = 0;
     g.fk_pid = 0;
     flow_key_bytes gb;
@@ -467,7 +471,8 @@ fgcc_ref *fgcc_acquire(const struct kv_flow_key &k) {
         it = fgccs.emplace(gb, fgcc_ref{dd, 0}).first;
     }
     it->second.refs++;
-    const struct kv_dpi_conn c = {k.fk_appid, 1, uint32_t(k.fk_pid), 2, ntohs(k.fk_sport)};
+    const struct kv_dpi_conn c = {k.fk_appid, 1, uint32_t(k.fk_pid), 2,
+                                  ntohs(serving ? k.fk_dport : k.fk_sport)};
     if (ip_flow_dpi_kvmd_cb(it->second.rec, &c, AGENT_FGCC_CONNECTIONS) != 1)
         it->second.rec->fg_ts = ticks;
     return &it->second;
@@ -551,7 +556,10 @@ const char *const table_names[AST_COUNT] = {"tcp", "tcp6", "udp", "udp6"};
 // A socket the scan keeps.
 void add_socket(void *, const struct agent_sock *s) {
     if (s->as_inode == 0) return;                                   // time-wait, half-open
-    if (s->as_proto == IPPROTO_TCP && s->as_state == 0x0A) return;  // listening
+    if (s->as_proto == IPPROTO_TCP && s->as_state == 0x0A) {  // listening
+        listening.insert(s->as_sport);
+        return;
+    }
     socks.push_back(*s);
     socks.back().as_attr = nullptr;  // not valid past the hand-over
     socks.back().as_attr_len = 0;
@@ -581,6 +589,7 @@ bool collect(const char *proc) {
         {AST_TCP, AST_TCP6}, {AST_UDP, -1}, {AST_UDP6, -1}};
     bool tcp_figures = false;
     socks.clear();
+    listening.clear();
     uint64_t from_diag = 0;
     int err = 0;
     for (int d = 0; d < AGENT_DIAG_DUMPS; d++) {

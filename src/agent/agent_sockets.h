@@ -41,11 +41,12 @@
 // figures count what happened since the agent started.
 //
 // Each TCP flow group notes its connection in an FGCC record, one per
-// application, local address, remote address and remote port: the
-// connection is (from 'A' the owner's pid) -> (to 'C' the local port), at
-// most AGENT_FGCC_CONNECTIONS of them, the latest kept; fg_ts is the ticks
-// of the last one noted.  A record without flow groups goes at the next
-// update cycle.
+// application, local address, remote address and service port (the local
+// port where the host listens on it, else the remote port): the connection
+// is (from 'A' the owner's pid) -> (to 'C' its other port), at most
+// AGENT_FGCC_CONNECTIONS of them, the latest kept; fg_ts is the ticks of
+// the last one noted.  A record without flow groups goes at the next update
+// cycle.
 //
 // Flow groups whose socket has gone are destroyed, and the update cycle
 // publishes the interval when it is due.  After each cycle a consumer reads

@@ -233,6 +233,9 @@ TEST_F(AgentSockets, SocketsBecomeFlowGroupsOfTheirOwnersAndGoWhenClosed) {
               std::string::npos)
         << lines[0];
     EXPECT_NE(lines[0].find("(from:A123)->(to:C40000)]}"), std::string::npos) << lines[0];
+    // The host listens on port 22: that is the service of the connection to it.
+    EXPECT_NE(lines[0].find(",dport:22,"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("(from:A0)->(to:C54321)]}"), std::string::npos) << lines[0];
     for (const char *ip : {"93.184.216.34", "10.0.0.3", "2001:db8::2"})
         EXPECT_NE(lines[1].find(std::string(",ip:") + ip + ",fqdn:]"), std::string::npos) << ip;
     EXPECT_EQ(st->ss_fgcc, 4u);
