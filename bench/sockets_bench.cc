@@ -50,6 +50,7 @@
 #include "core/kv_metrics.h"
 #include "core/kv_stats.h"
 #include "core/timestamp.h"
+#include "../tests/agent/agent_engines.h"
 
 extern char **environ;
 
@@ -307,12 +308,7 @@ int main(int argc, char **argv) {
     }
     // The store and the statistics engines: the scan needs nothing else of
     // the agent.
-    ticks = 1000000;
-    softclock_init(nullptr);
-    kv_mod_init(nullptr);
-    kv_stats_mod_init(nullptr);
-    kv_metrics_mod_init(nullptr);
-    kv_metadata_mod_init(nullptr);
+    agent_engines_start();
     agent_apps_start();
 
     const double first = scan_ms();

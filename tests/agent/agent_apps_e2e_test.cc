@@ -21,6 +21,7 @@
 
 #include "core/kv_metrics.h"
 #include "core/kv_stats.h"
+#include "agent/agent_engines.h"
 #include "support/test_support.h"
 
 namespace {
@@ -58,12 +59,7 @@ struct AppsE2E : ::testing::Test {
             ioctl(fd, SIOCSIFFLAGS, &ifr);
             close(fd);
         }
-        ticks = 1000000;
-        softclock_init(nullptr);
-        kv_mod_init(nullptr);
-        kv_stats_mod_init(nullptr);
-        kv_metrics_mod_init(nullptr);
-        kv_metadata_mod_init(nullptr);
+        agent_engines_start();
         agent_sockets_start("/proc");
         ASSERT_EQ(pipe(to_sender), 0);
         ASSERT_EQ(pipe(from_receiver), 0);

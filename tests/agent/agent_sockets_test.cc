@@ -19,6 +19,7 @@
 #include "core/kv_metadata_internal.h"
 #include "core/kv_metrics.h"
 #include "core/kv_stats.h"
+#include "agent/agent_engines.h"
 #include "support/test_support.h"
 
 namespace {
@@ -109,12 +110,7 @@ struct AgentSockets : ::testing::Test {
 
     void SetUp() override {
         static bool started = [] {
-            ticks = 1000000;
-            softclock_init(nullptr);
-            kv_mod_init(nullptr);
-            kv_stats_mod_init(nullptr);
-            kv_metrics_mod_init(nullptr);
-            kv_metadata_mod_init(nullptr);
+            agent_engines_start();
             agent_sockets_start("/nonexistent");  // the file export and the statistics
             return true;
         }();
