@@ -140,7 +140,9 @@ agent_app *app_of(const char *comm) {
     agent_apps_name(comm, name, sizeof(name));
     agent_app *a = app_new(name, comm);
     if (a == nullptr) {
-        tr_log(1, TR_ERROR, "agent_apps: %s: no statistics objects", name);
+        static uint64_t logged;  // once a scan
+        if (logged != scan_no) tr_log(1, TR_ERROR, "agent_apps: %s: no statistics objects", name);
+        logged = scan_no;
         return nullptr;
     }
     by_comm.emplace(comm, a);
