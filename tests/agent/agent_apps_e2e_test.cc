@@ -1,9 +1,10 @@
-// The figures per application end to end, on the real kernel: a process
-// named qorv_e2e_send sends over loopback TCP to one named qorv_e2e_recv,
-// and the agent's scan (socket diagnostics, /proc) counts their bytes; a
-// tenfold burst after a steady minute of scans is a WARN line.  The clock
-// is driven: each scan is one second later.  Runs in a network namespace of
-// its own where it may make one, so that other sockets stay out.
+// The figures per application end to end, on the real kernel: this process,
+// named qorv_e2e_send, sends over loopback TCP to a child named
+// qorv_e2e_recv, and the agent's scan (socket diagnostics, /proc) counts
+// their bytes; a tenfold burst after a steady minute of scans is a WARN
+// line.  The clock is driven: each scan is one second later.  Runs in a
+// network namespace of its own where it may make one, so that other sockets
+// stay out.
 #include "../../src/agent/agent_diag.cc"
 #include "../../src/agent/agent_sockets.cc"
 
@@ -19,39 +20,18 @@
 #include <chrono>
 #include <thread>
 
-#include "core/kv_metrics.h"
-#include "core/kv_stats.h"
 #include "agent/agent_engines.h"
 #include "support/test_support.h"
 
 namespace {
 
-// A forked child named name running fn; killed at the end of the test.
-pid_t child(const char *name, const std::function<void()> &fn) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_NAME, name);
-        fn();
-        _exit(0);
-    }
-    return pid;
-}
-
-void write_all(int fd, const void *p, size_t n) {
-    for (size_t off = 0; off < n;) {
-        ssize_t w = write(fd, static_cast<const char *>(p) + off, n - off);
-        if (w <= 0) _exit(1);
-        off += size_t(w);
-    }
-}
-
 struct AppsE2E : ::testing::Test {
-    int to_sender[2], from_receiver[2];
-    pid_t sender = -1, receiver = -1;
+    int conn = -1, report[2];  // the receiver writes how much it has read so far
+    pid_t receiver = -1;
     uint64_t sent = 0, received = 0;
 
     void SetUp() override {
-        if (unshare(CLONE_NEWNET) == 0) {  // lo comes up down
+        if (unshare(CLONE_NEWNET) == 0) {  // its lo comes up down
             int fd = socket(AF_INET, SOCK_DGRAM, 0);
             struct ifreq ifr = {};
             snprintf(ifr.ifr_name, sizeof(ifr.ifr_name), "lo");
@@ -61,54 +41,46 @@ struct AppsE2E : ::testing::Test {
         }
         agent_engines_start();
         agent_sockets_start("/proc");
-        ASSERT_EQ(pipe(to_sender), 0);
-        ASSERT_EQ(pipe(from_receiver), 0);
-    }
-    void TearDown() override {
-        for (pid_t p : {sender, receiver})
-            if (p > 0) kill(p, SIGKILL), waitpid(p, nullptr, 0);
-        agent_sockets_stop();
-    }
-    // The two processes, connected.
-    void start() {
-        int l = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        prctl(PR_SET_NAME, "qorv_e2e_send");
+        scan();  // before the connection: the starting point
+        int l = socket(AF_INET, SOCK_STREAM, 0);
         struct sockaddr_in a = {};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t al = sizeof(a);
-        ASSERT_EQ(bind(l, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
-        ASSERT_EQ(listen(l, 1), 0);
-        ASSERT_EQ(getsockname(l, reinterpret_cast<sockaddr *>(&a), &al), 0);
-        receiver = child("qorv_e2e_recv", [&] {  // reports every byte it reads
+        ASSERT_TRUE(pipe(report) == 0 && bind(l, reinterpret_cast<sockaddr *>(&a), al) == 0 &&
+                    listen(l, 1) == 0 && getsockname(l, reinterpret_cast<sockaddr *>(&a), &al) == 0);
+        if ((receiver = fork()) == 0) {
+            prctl(PR_SET_NAME, "qorv_e2e_recv");
             int c = accept(l, nullptr, nullptr);
             char buf[65536];
             uint64_t total = 0;
-            for (ssize_t n; (n = read(c, buf, sizeof(buf))) > 0;) {
-                total += uint64_t(n);
-                write_all(from_receiver[1], &total, sizeof(total));
-            }
-        });
-        sender = child("qorv_e2e_send", [&] {  // sends as many bytes as it is told
-            int c = socket(AF_INET, SOCK_STREAM, 0);
-            if (connect(c, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0) _exit(1);
-            static char buf[65536];
-            for (uint32_t n; read(to_sender[0], &n, sizeof(n)) == sizeof(n);)
-                for (uint32_t k; n > 0; n -= k)
-                    write_all(c, buf, k = std::min<uint32_t>(n, sizeof(buf)));
-        });
+            for (ssize_t n; (n = read(c, buf, sizeof(buf))) > 0;)
+                if (total += uint64_t(n); write(report[1], &total, sizeof(total)) < 0) break;
+            _exit(0);
+        }
         close(l);
+        conn = socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_EQ(connect(conn, reinterpret_cast<sockaddr *>(&a), al), 0);
+    }
+    void TearDown() override {
+        if (receiver > 0) kill(receiver, SIGKILL), waitpid(receiver, nullptr, 0);
+        agent_sockets_stop();
     }
     // Sends n bytes and waits until the receiver has read them.
     void send(uint32_t n) {
-        write_all(to_sender[1], &n, sizeof(n));
-        sent += n;
+        static char buf[1 << 16];
+        for (uint32_t k; n > 0; n -= k, sent += k) {
+            k = std::min<uint32_t>(n, sizeof(buf));
+            ASSERT_EQ(write(conn, buf, k), ssize_t(k));
+        }
         while (received < sent) {
-            struct pollfd p = {from_receiver[0], POLLIN, 0};
+            struct pollfd p = {report[0], POLLIN, 0};
             ASSERT_EQ(poll(&p, 1, 20000), 1) << "the receiver got " << received << " of " << sent;
-            ASSERT_EQ(read(from_receiver[0], &received, sizeof(received)), ssize_t(sizeof(received)));
+            ASSERT_EQ(read(report[0], &received, sizeof(received)), ssize_t(sizeof(received)));
         }
     }
-    void scan() {
+    static void scan() {
         ticks += 1000000;
         agent_sockets_scan("/proc");
     }
@@ -119,21 +91,18 @@ struct AppsE2E : ::testing::Test {
 };
 
 TEST_F(AppsE2E, BytesOfBothEndsAndABurstWarning) {
-    scan();  // before the processes: the starting point
-    start();
     constexpr uint32_t N = 1234567;
     send(N);
     // The sender's count grows as the acknowledgements come in.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    do
-        scan();
-    while ((total("qorv_e2e_send", AA_TX_BYTES) < N || total("qorv_e2e_recv", AA_RX_BYTES) < N) &&
-           std::chrono::steady_clock::now() < deadline &&
-           (std::this_thread::sleep_for(std::chrono::milliseconds(10)), true));
+    for (scan(); total("qorv_e2e_send", AA_TX_BYTES) < N &&
+                 std::chrono::steady_clock::now() < deadline;
+         scan())
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(total("qorv_e2e_send", AA_TX_BYTES), N);
     EXPECT_EQ(total("qorv_e2e_recv", AA_RX_BYTES), N);
     EXPECT_EQ(total("qorv_e2e_send", AA_RX_BYTES), 0u);
-    EXPECT_EQ(agent_apps_find("qorv_e2e_send")->aap_gauge[AA_CONNECTIONS], 1u);
+    EXPECT_EQ(agent_apps_find("qorv_e2e_recv")->aap_gauge[AA_CONNECTIONS], 1u);
     // A steady minute of 1000 bytes a second, then ten times as much.
     for (int i = 0; i < AGENT_APPS_WINDOW; i++) {
         send(1000);
