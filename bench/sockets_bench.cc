@@ -41,6 +41,7 @@
 #include <string>
 #include <vector>
 
+#include "../tests/agent/agent_engines.h"
 #include "agent/agent_apps.h"
 #include "agent/agent_diag.h"
 #include "agent/agent_diag_internal.h"
@@ -50,7 +51,6 @@
 #include "core/kv_metrics.h"
 #include "core/kv_stats.h"
 #include "core/timestamp.h"
-#include "../tests/agent/agent_engines.h"
 
 extern char **environ;
 
@@ -150,12 +150,14 @@ void compare(const char *label, int rounds) {
     scan_ms();
     const double s = median(scan), a = median(tan), p = median(tanp), t = median(text),
                  n = median(plain);
-    printf("row scan-%s sockets=%d agent_ms=%.2f plain_ms=%.2f ss_tan_ms=%.2f ss_tanp_ms=%.2f "
-           "text_ms=%.2f\n",
-           label, seen, s, n, a, p, t);
-    printf("ratio scan %s / ss -tan = %.2f, / ss -tanp = %.2f; text fallback / ss -tan = %.2f; "
-           "with tcp_info / plain netlink = %.2f\n",
-           label, s / a, s / p, t / a, s / n);
+    printf(
+        "row scan-%s sockets=%d agent_ms=%.2f plain_ms=%.2f ss_tan_ms=%.2f ss_tanp_ms=%.2f "
+        "text_ms=%.2f\n",
+        label, seen, s, n, a, p, t);
+    printf(
+        "ratio scan %s / ss -tan = %.2f, / ss -tanp = %.2f; text fallback / ss -tan = %.2f; "
+        "with tcp_info / plain netlink = %.2f\n",
+        label, s / a, s / p, t / a, s / n);
     if (*std::min_element(tan.begin(), tan.end()) < 0 ||
         *std::min_element(tanp.begin(), tanp.end()) < 0)
         printf("warning: ss failed in some rounds\n");

@@ -44,22 +44,24 @@ static_assert(offsetof(struct agent_app, aa_inst) == 0);
 
 agent_inst_list app_list = TAILQ_HEAD_INITIALIZER(app_list);
 std::unordered_map<std::string, agent_app *> by_comm;
-agent_app *other;    // made when an application is first hidden
-agent_app none;      // read by agent.apps.* when a request names no application
+agent_app *other;      // made when an application is first hidden
+agent_app none;        // read by agent.apps.* when a request names no application
 uint64_t scan_no = 1;  // the scan in progress
-uint64_t last_scan;  // ticks of the last scan, 0 before the first
+uint64_t last_scan;    // ticks of the last scan, 0 before the first
 unsigned top = AGENT_APPS_TOP;
 
 const char *const rate_names[AA_NRATES] = {"rx_bytes_s", "tx_bytes_s", "retrans_s", "rtt_us"};
 
-#define AA_U64(name, type, off, flags, id) {name, type, flags, 8, id, 0, uint16_t(off)}
+#define AA_U64(name, type, off, flags, id) \
+    { name, type, flags, 8, id, 0, uint16_t(off) }
 struct kv_var counter_vars[] = {
-    AA_U64("rx_bytes", KV_T_U64, 0, 0, 0),  AA_U64("tx_bytes", KV_T_U64, 8, 0, 0),
-    AA_U64("rx_segs", KV_T_U64, 16, 0, 0),  AA_U64("tx_segs", KV_T_U64, 24, 0, 0),
-    AA_U64("retrans", KV_T_U64, 32, 0, 0),  AA_U64("opened", KV_T_U64, 40, 0, 0),
+    AA_U64("rx_bytes", KV_T_U64, 0, 0, 0), AA_U64("tx_bytes", KV_T_U64, 8, 0, 0),
+    AA_U64("rx_segs", KV_T_U64, 16, 0, 0), AA_U64("tx_segs", KV_T_U64, 24, 0, 0),
+    AA_U64("retrans", KV_T_U64, 32, 0, 0), AA_U64("opened", KV_T_U64, 40, 0, 0),
 };
-struct kv_head counter_head = {"appcounters", 0, 0, AA_NCOUNTERS, {}, 8 * AA_NCOUNTERS, nullptr,
-                               counter_vars, nullptr, nullptr, {}};
+struct kv_head counter_head = {
+    "appcounters", 0,       0, AA_NCOUNTERS, {}, 8 * AA_NCOUNTERS, nullptr, counter_vars,
+    nullptr,       nullptr, {}};
 
 constexpr uint8_t BOTH_WAYS = KVF_EVENTS | KVF_HIGH | KVF_LOW;
 struct kv_var rate_vars[] = {
@@ -69,32 +71,25 @@ struct kv_var rate_vars[] = {
     // No connection, no round-trip time: such a scan is not a sample.
     AA_U64("rtt_us", KV_T_U64, 24, KVF_EVENTS | KVF_HIGH | KVF_NONZERO, AA_RTT_US),
 };
-struct kv_head rate_head = {"apprates", 0,       KVH_ESSENTIAL, AA_NRATES, {}, 8 * AA_NRATES,
-                            nullptr,    rate_vars, nullptr,     nullptr,   {}};
+struct kv_head rate_head = {"apprates", 0,         KVH_ESSENTIAL, AA_NRATES, {}, 8 * AA_NRATES,
+                            nullptr,    rate_vars, nullptr,       nullptr,   {}};
 
 constexpr uint16_t TOTAL = KV_T_U64 | KV_K_COUNTER;
 struct kv_var pub_vars[] = {
-    AA_U64("rx_bytes", TOTAL, 0, 0, 0),
-    AA_U64("tx_bytes", TOTAL, 8, 0, 0),
-    AA_U64("rx_segs", TOTAL, 16, 0, 0),
-    AA_U64("tx_segs", TOTAL, 24, 0, 0),
-    AA_U64("retrans", TOTAL, 32, 0, 0),
-    AA_U64("opened", TOTAL, 40, 0, 0),
-    AA_U64("connections", KV_T_U64, 48, 0, 0),
-    AA_U64("udp_sockets", KV_T_U64, 56, 0, 0),
-    AA_U64("udp_rx_queue", KV_T_U64, 64, 0, 0),
-    AA_U64("udp_tx_queue", KV_T_U64, 72, 0, 0),
-    AA_U64("processes", KV_T_U64, 80, 0, 0),
-    AGENT_RATE_VARS("rx_bytes_s", "", 88),
-    AGENT_RATE_VARS("tx_bytes_s", "", 128),
-    AGENT_RATE_VARS("retrans_s", "", 168),
+    AA_U64("rx_bytes", TOTAL, 0, 0, 0),         AA_U64("tx_bytes", TOTAL, 8, 0, 0),
+    AA_U64("rx_segs", TOTAL, 16, 0, 0),         AA_U64("tx_segs", TOTAL, 24, 0, 0),
+    AA_U64("retrans", TOTAL, 32, 0, 0),         AA_U64("opened", TOTAL, 40, 0, 0),
+    AA_U64("connections", KV_T_U64, 48, 0, 0),  AA_U64("udp_sockets", KV_T_U64, 56, 0, 0),
+    AA_U64("udp_rx_queue", KV_T_U64, 64, 0, 0), AA_U64("udp_tx_queue", KV_T_U64, 72, 0, 0),
+    AA_U64("processes", KV_T_U64, 80, 0, 0),    AGENT_RATE_VARS("rx_bytes_s", "", 88),
+    AGENT_RATE_VARS("tx_bytes_s", "", 128),     AGENT_RATE_VARS("retrans_s", "", 168),
     AGENT_RATE_VARS("rtt", "_us", 208),
 };
 #undef AA_U64
 static_assert(sizeof(pub_vars) / sizeof(pub_vars[0]) == 31);
 static_assert(sizeof(struct agent_app_pub) == 248);
-struct kv_head pub_head = {"appstats", 0, 0, 31, {}, sizeof(struct agent_app_pub), nullptr,
-                           pub_vars, nullptr, nullptr, {}};
+struct kv_head pub_head = {"appstats", 0,        0,       31,      {}, sizeof(struct agent_app_pub),
+                           nullptr,    pub_vars, nullptr, nullptr, {}};
 
 // One sample per scan (agent_apps_scan_end); the interval is the wheel's
 // business only, and nothing re-arms it.
@@ -107,7 +102,7 @@ void app_event(void *arg, int id, double value, double bound) {
                    &a->aa_objs.amo_kvm->kvm_ma[id], bound);
 }
 
-const struct agent_mon_desc app_desc = {&counter_head, KVS_RESET, &rate_head, KVM_EXPORT,
+const struct agent_mon_desc app_desc = {&counter_head,          KVS_RESET, &rate_head, KVM_EXPORT,
                                         AGENT_APPS_SAMPLE_TYPE, app_event};
 
 bool name_taken(const char *name) {

@@ -22,7 +22,8 @@ static_assert(sizeof(struct nlmsghdr) == 16, "netlink header layout");
 static_assert(sizeof(struct inet_diag_req) == 60, "inet_diag request layout");
 static_assert(sizeof(struct inet_diag_req_v2) == 56, "inet_diag request layout");
 static_assert(sizeof(struct inet_diag_msg) == 72, "inet_diag message layout");
-static_assert(AGENT_DIAG_EXT == 1 << (INET_DIAG_INFO - 1), "tcp_info is what the TCP dump asks for");
+static_assert(AGENT_DIAG_EXT == 1 << (INET_DIAG_INFO - 1),
+              "tcp_info is what the TCP dump asks for");
 static_assert(NLMSG_ALIGN(sizeof(struct inet_diag_msg)) == sizeof(struct inet_diag_msg),
               "attributes follow the message directly");
 

@@ -134,7 +134,8 @@ void agent_mon_publish(struct agent_mon_objs *o, uint64_t *totals, int ncounters
 void agent_mon_warn(const char *who, const char *what, const char *name, const char *rate,
                     double value, const struct kvm_ma *ma, double bound) {
     if (!(tr_mask & TR_GEN)) return;
-    tr_log(TR_GEN, TR_WARN, "%s: %s%s %s %.0f outside its three-sigma band %.0f .. %.0f (bound %.0f)",
-           who, what, name, rate, value, ma->ma_avg - 3.0 * ma->ma_sdev,
-           ma->ma_avg + 3.0 * ma->ma_sdev, bound);
+    tr_log(TR_GEN, TR_WARN,
+           "%s: %s%s %s %.0f outside its three-sigma band %.0f .. %.0f (bound %.0f)", who, what,
+           name, rate, value, ma->ma_avg - 3.0 * ma->ma_sdev, ma->ma_avg + 3.0 * ma->ma_sdev,
+           bound);
 }

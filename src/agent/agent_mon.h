@@ -89,9 +89,9 @@ void agent_mon_fini(struct agent_mon_objs *o);
 
 // What is published of one rate.
 struct agent_rate_pub {
-    uint64_t avg;   // the kvm's exported value (the window's average)
-    uint64_t ema;   // exponential moving average
-    uint64_t min;   // of the window
+    uint64_t avg;  // the kvm's exported value (the window's average)
+    uint64_t ema;  // exponential moving average
+    uint64_t min;  // of the window
     uint64_t max;
     uint64_t sdev;
 };

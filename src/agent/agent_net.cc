@@ -26,13 +26,13 @@
 #include "core/timestamp.h"
 
 struct agent_netif {
-    struct agent_inst ni_inst;  // first: the table's instance
-    uint64_t ni_last[AN_NCOUNTERS];  // raw counters at the last sample
-    uint64_t ni_last_ticks;          // ticks at the last sample
+    struct agent_inst ni_inst;        // first: the table's instance
+    uint64_t ni_last[AN_NCOUNTERS];   // raw counters at the last sample
+    uint64_t ni_last_ticks;           // ticks at the last sample
     uint64_t ni_delta[AN_NCOUNTERS];  // kvs data: this interval's increase
     uint64_t ni_total[AN_NCOUNTERS];  // kvs total
     uint64_t ni_rates[AN_NRATES];     // kvm cur: per-second rates since the last sample
-    struct agent_net_pub ni_pub;  // what the control tree reads
+    struct agent_net_pub ni_pub;      // what the control tree reads
     struct agent_mon_objs ni_objs;
 };
 static_assert(offsetof(struct agent_netif, ni_inst) == 0);
@@ -62,31 +62,38 @@ static uint64_t agent_net_snap_ticks;
 static void agent_net_sample(void *obj, void *arg);
 // Each interface's rates are sampled once a second over a one-minute
 // window; the sample callback reads the interface's counters first.
-static struct kv_sample agent_net_schedule = {AGENT_NET_SAMPLE_TYPE, KVM_MAX_SAMPLES, {0, 0},
-                                              AGENT_NET_PERIOD_USEC, agent_net_sample};
+static struct kv_sample agent_net_schedule = {
+    AGENT_NET_SAMPLE_TYPE, KVM_MAX_SAMPLES, {0, 0}, AGENT_NET_PERIOD_USEC, agent_net_sample};
 
-#define AN_VAR(name, type, field, flags, id) {name, type, flags, 8, id, 0, uint16_t(field)}
+#define AN_VAR(name, type, field, flags, id) \
+    { name, type, flags, 8, id, 0, uint16_t(field) }
 #define AN_U64(name, field, flags, id) AN_VAR(name, KV_T_U64, field, flags, id)
 // The eight counters at base; t is their type word (the published totals
 // are marked as counters, the rollup engine's own are plain u64).
-#define AN_COUNTERS(t, base)                                                          \
-    AN_VAR("rx_bytes", t, (base) + 0, 0, 0), AN_VAR("rx_packets", t, (base) + 8, 0, 0), \
-        AN_VAR("rx_errs", t, (base) + 16, 0, 0), AN_VAR("rx_drop", t, (base) + 24, 0, 0), \
+#define AN_COUNTERS(t, base)                                                                  \
+    AN_VAR("rx_bytes", t, (base) + 0, 0, 0), AN_VAR("rx_packets", t, (base) + 8, 0, 0),       \
+        AN_VAR("rx_errs", t, (base) + 16, 0, 0), AN_VAR("rx_drop", t, (base) + 24, 0, 0),     \
         AN_VAR("tx_bytes", t, (base) + 32, 0, 0), AN_VAR("tx_packets", t, (base) + 40, 0, 0), \
         AN_VAR("tx_errs", t, (base) + 48, 0, 0), AN_VAR("tx_drop", t, (base) + 56, 0, 0)
 constexpr uint16_t AN_TOTAL = KV_T_U64 | KV_K_COUNTER;
 
 static const char *const agent_net_rate_names[AN_NRATES] = {"rx_bytes_s", "rx_packets_s",
-                                                             "tx_bytes_s", "tx_packets_s"};
+                                                            "tx_bytes_s", "tx_packets_s"};
 
 static struct kv_var agent_net_counter_vars[] = {AN_COUNTERS(KV_T_U64, 0)};
 static struct kv_var agent_net_host_vars[] = {AN_COUNTERS(AN_TOTAL, 0)};
-static struct kv_head agent_net_counter_head = {
-    "netif", 0, 0, AN_NCOUNTERS, {}, sizeof(uint64_t) * AN_NCOUNTERS, nullptr,
-    agent_net_counter_vars, nullptr, nullptr, {}};
-static struct kv_head agent_net_host_head = {
-    "nethost", 0, 0, AN_NCOUNTERS, {}, sizeof(uint64_t) * AN_NCOUNTERS, nullptr,
-    agent_net_host_vars, nullptr, nullptr, {}};
+static struct kv_head agent_net_counter_head = {"netif", 0,
+                                                0,       AN_NCOUNTERS,
+                                                {},      sizeof(uint64_t) * AN_NCOUNTERS,
+                                                nullptr, agent_net_counter_vars,
+                                                nullptr, nullptr,
+                                                {}};
+static struct kv_head agent_net_host_head = {"nethost", 0,
+                                             0,         AN_NCOUNTERS,
+                                             {},        sizeof(uint64_t) * AN_NCOUNTERS,
+                                             nullptr,   agent_net_host_vars,
+                                             nullptr,   nullptr,
+                                             {}};
 
 static constexpr uint8_t AN_EVENTS = KVF_EVENTS | KVF_HIGH | KVF_LOW;
 static struct kv_var agent_net_rate_vars[] = {
@@ -95,9 +102,17 @@ static struct kv_var agent_net_rate_vars[] = {
     AN_U64("tx_bytes_s", 16, AN_EVENTS, AN_TX_BPS),
     AN_U64("tx_packets_s", 24, AN_EVENTS, AN_TX_PPS),
 };
-static struct kv_head agent_net_rate_head = {
-    "netrates", 0, KVH_ESSENTIAL, AN_NRATES, {}, sizeof(uint64_t) * AN_NRATES, nullptr, agent_net_rate_vars,
-    nullptr, nullptr, {}};
+static struct kv_head agent_net_rate_head = {"netrates",
+                                             0,
+                                             KVH_ESSENTIAL,
+                                             AN_NRATES,
+                                             {},
+                                             sizeof(uint64_t) * AN_NRATES,
+                                             nullptr,
+                                             agent_net_rate_vars,
+                                             nullptr,
+                                             nullptr,
+                                             {}};
 
 static struct kv_var agent_net_pub_vars[] = {
     AN_COUNTERS(AN_TOTAL, 0),
@@ -108,8 +123,8 @@ static struct kv_var agent_net_pub_vars[] = {
 };
 static_assert(sizeof(agent_net_pub_vars) / sizeof(agent_net_pub_vars[0]) == 28);
 static struct kv_head agent_net_pub_head = {
-    "netifstats", 0, 0, 28, {}, sizeof(struct agent_net_pub), nullptr, agent_net_pub_vars,
-    nullptr, nullptr, {}};
+    "netifstats",       0,       0,       28, {}, sizeof(struct agent_net_pub), nullptr,
+    agent_net_pub_vars, nullptr, nullptr, {}};
 
 /*
  * Interfaces.
@@ -128,8 +143,8 @@ static void agent_net_event(void *arg, int id, double value, double bound) {
 }
 
 static const struct agent_mon_desc agent_net_desc = {
-    &agent_net_counter_head, KVS_RESET | KVS_PARENT, &agent_net_rate_head,
-    KVM_PERIODIC | KVM_EXPORT, AGENT_NET_SAMPLE_TYPE, agent_net_event};
+    &agent_net_counter_head,   KVS_RESET | KVS_PARENT, &agent_net_rate_head,
+    KVM_PERIODIC | KVM_EXPORT, AGENT_NET_SAMPLE_TYPE,  agent_net_event};
 
 static struct agent_netif *agent_net_add(const char *name, size_t len, const uint64_t *raw) {
     auto *ni = static_cast<struct agent_netif *>(nmem_alloc(sizeof(struct agent_netif), NMEM_ZERO));
@@ -300,11 +315,12 @@ int agent_net_start(const char *path) {
     }
     agent_net_host->kvs_data = agent_net_host_delta;
     agent_net_host->kvs_total = agent_net_host_total;
-    if (!published && (netctl_register_node("agent.net.*", &agent_table_ops<&agent_net_list>) != 0 ||
-                       netctl_register_vars("agent.net.*.stats", &agent_net_pub_head, &agent_net_none,
-                             offsetof(struct agent_netif, ni_pub), nullptr) != 0 ||
-        netctl_register_vars("agent.host.net", &agent_net_host_head, agent_net_host_pub, 0,
-                             nullptr) != 0)) {
+    if (!published &&
+        (netctl_register_node("agent.net.*", &agent_table_ops<&agent_net_list>) != 0 ||
+         netctl_register_vars("agent.net.*.stats", &agent_net_pub_head, &agent_net_none,
+                              offsetof(struct agent_netif, ni_pub), nullptr) != 0 ||
+         netctl_register_vars("agent.host.net", &agent_net_host_head, agent_net_host_pub, 0,
+                              nullptr) != 0)) {
         tr_log(1, TR_ERROR, "agent_net_start: agent.net not published");
         return -1;
     }

@@ -51,7 +51,7 @@ enum agent_net_rate { AN_RX_BPS, AN_RX_PPS, AN_TX_BPS, AN_TX_PPS, AN_NRATES };
 
 // What agent.net.<interface>.stats shows.
 struct agent_net_pub {
-    uint64_t anp_total[AN_NCOUNTERS];  // since the interface was first seen
+    uint64_t anp_total[AN_NCOUNTERS];           // since the interface was first seen
     struct agent_rate_pub anp_rate[AN_NRATES];  // avg: the 60-sample simple moving average
 };
 static_assert(sizeof(struct agent_net_pub) == 8 * (8 + 4 * 5));

@@ -36,13 +36,13 @@ namespace {
 
 // What the scans know of a process.
 struct proc_entry {
-    uint32_t appid;   // of its comm when its descriptors were last read
-    char comm[16];    // that comm
-    uint64_t listed;  // the scan that last found it in the process directory
-    uint64_t found;   // the last scan in which its descriptors gave an owner
+    uint32_t appid;    // of its comm when its descriptors were last read
+    char comm[16];     // that comm
+    uint64_t listed;   // the scan that last found it in the process directory
+    uint64_t found;    // the last scan in which its descriptors gave an owner
     uint64_t counted;  // the last scan that gave its application one of its sockets
-    bool read;        // its descriptors have been read
-    bool unreadable;  // its comm or descriptors could not be read
+    bool read;         // its descriptors have been read
+    bool unreadable;   // its comm or descriptors could not be read
 };
 
 // The owner of a socket inode of the current scan, and the TCP counters of
@@ -53,7 +53,7 @@ struct inode_entry {
     uint32_t pid;   // when owned
     inode_state state;
     uint64_t tracked;  // the last scan that counted it
-    bool counted;  // the counters below are the socket's
+    bool counted;      // the counters below are the socket's
     uint16_t sport, dport;
     uint32_t segs_out, segs_in, retrans;
     uint64_t bytes_acked, bytes_received;
@@ -95,11 +95,27 @@ struct ip_ref {
 // queues, the kernel's TCP figures (0 where it gave none) and the increase
 // of the counters since the last scan.
 enum flow_value {
-    FV_STATE, FV_TXQ, FV_RXQ, FV_INODE, FV_BYTES_ACKED, FV_BYTES_RECEIVED, FV_SEGS_OUT,
-    FV_SEGS_IN, FV_RETRANS, FV_RTT, FV_RTTVAR, FV_DELIVERY_RATE, FV_SCAN_BYTES_ACKED,
-    FV_SCAN_BYTES_RECEIVED, FV_SCAN_SEGS_OUT, FV_SCAN_SEGS_IN, FV_SCAN_RETRANS, FV_COUNT
+    FV_STATE,
+    FV_TXQ,
+    FV_RXQ,
+    FV_INODE,
+    FV_BYTES_ACKED,
+    FV_BYTES_RECEIVED,
+    FV_SEGS_OUT,
+    FV_SEGS_IN,
+    FV_RETRANS,
+    FV_RTT,
+    FV_RTTVAR,
+    FV_DELIVERY_RATE,
+    FV_SCAN_BYTES_ACKED,
+    FV_SCAN_BYTES_RECEIVED,
+    FV_SCAN_SEGS_OUT,
+    FV_SCAN_SEGS_IN,
+    FV_SCAN_RETRANS,
+    FV_COUNT
 };
-#define FV(name, type, size, off) {name, type, 0, size, 0, 0, off}
+#define FV(name, type, size, off) \
+    { name, type, 0, size, 0, 0, off }
 struct kv_var flow_vars[FV_COUNT] = {
     FV("state", KV_T_U32, 4, 0),
     FV("tx_queue", KV_T_U32, 4, 4),
@@ -120,44 +136,64 @@ struct kv_var flow_vars[FV_COUNT] = {
     FV("scan_retrans", KV_T_U64, 8, 104),
 };
 #undef FV
-struct kv_head flow_head = {"agentflow", 0,       0,       FV_COUNT, {}, 112,
+struct kv_head flow_head = {"agentflow", 0,         0,       FV_COUNT, {}, 112,
                             nullptr,     flow_vars, nullptr, nullptr,  {}};
 
 struct agent_sockets_stats stats;
-#define SS_VAR(name, field) \
-    {name, KV_T_U64, 0, 8, 0, 0, static_cast<uint16_t>(offsetof(struct agent_sockets_stats, field))}
+#define SS_VAR(name, field)                                                    \
+    {                                                                          \
+        name, KV_T_U64, 0, 8, 0, 0,                                            \
+            static_cast<uint16_t>(offsetof(struct agent_sockets_stats, field)) \
+    }
 struct kv_var stats_vars[] = {
-    SS_VAR("scans", ss_scans),           SS_VAR("sockets", ss_sockets),
-    SS_VAR("flowgroups", ss_flowgroups), SS_VAR("unowned", ss_unowned),
-    SS_VAR("created", ss_created),       SS_VAR("destroyed", ss_destroyed),
-    SS_VAR("ip_records", ss_ip_records), SS_VAR("exported", ss_exported),
-    SS_VAR("errors", ss_errors),         SS_VAR("scan_usec", ss_scan_usec),
-    SS_VAR("fd_reads", ss_fd_reads),     SS_VAR("diag_tables", ss_diag_tables),
-    SS_VAR("v6_ids", ss_v6_ids),         SS_VAR("fgcc_records", ss_fgcc),
-    SS_VAR("apps", ss_apps),             SS_VAR("export_bytes", ss_export_bytes),
+    SS_VAR("scans", ss_scans),
+    SS_VAR("sockets", ss_sockets),
+    SS_VAR("flowgroups", ss_flowgroups),
+    SS_VAR("unowned", ss_unowned),
+    SS_VAR("created", ss_created),
+    SS_VAR("destroyed", ss_destroyed),
+    SS_VAR("ip_records", ss_ip_records),
+    SS_VAR("exported", ss_exported),
+    SS_VAR("errors", ss_errors),
+    SS_VAR("scan_usec", ss_scan_usec),
+    SS_VAR("fd_reads", ss_fd_reads),
+    SS_VAR("diag_tables", ss_diag_tables),
+    SS_VAR("v6_ids", ss_v6_ids),
+    SS_VAR("fgcc_records", ss_fgcc),
+    SS_VAR("apps", ss_apps),
+    SS_VAR("export_bytes", ss_export_bytes),
 };
 #undef SS_VAR
-struct kv_head stats_head = {"agentsockstats", 0, 0, sizeof(stats_vars) / sizeof(stats_vars[0]),
-                             {}, 0, nullptr, stats_vars, nullptr, nullptr, {}};
+struct kv_head stats_head = {"agentsockstats",
+                             0,
+                             0,
+                             sizeof(stats_vars) / sizeof(stats_vars[0]),
+                             {},
+                             0,
+                             nullptr,
+                             stats_vars,
+                             nullptr,
+                             nullptr,
+                             {}};
 
 std::unordered_map<flow_key_bytes, live_flow, flow_key_hash> flows;
 std::unordered_map<std::string, ip_ref> ips;  // by address text
 std::unordered_map<flow_key_bytes, fgcc_ref, flow_key_hash> fgccs;
-std::unordered_map<uint32_t, int> appids;  // of owned flow groups, with their count
+std::unordered_map<uint32_t, int> appids;        // of owned flow groups, with their count
 std::vector<struct agent_sock> socks;            // this scan's sockets
 std::unordered_set<uint16_t> listening;          // this scan's listening TCP ports
 std::unordered_map<uint32_t, proc_entry> procs;  // by pid
 std::unordered_map<uint64_t, inode_entry> inodes;
 uint64_t scan_no;
-size_t unknown;     // inodes of this scan whose owner is not known
-size_t nobody;      // inodes of this scan that no readable process owns
-size_t flows_seen;  // flow groups of this scan
+size_t unknown;         // inodes of this scan whose owner is not known
+size_t nobody;          // inodes of this scan that no readable process owns
+size_t flows_seen;      // flow groups of this scan
 bool tcp_figures_seen;  // a scan has had the kernel's TCP figures
 struct callout tick_callout;
 const char *proc_root = "/proc";
 int scan_usec = AGENT_SOCKETS_SCAN_MS * 1000;
-uint64_t last_cycle;   // the store's update cycle at the last consumer run
-uint64_t fgcc_since;   // the newest FGCC record the file export has had
+uint64_t last_cycle;  // the store's update cycle at the last consumer run
+uint64_t fgcc_since;  // the newest FGCC record the file export has had
 
 // The file export: wanted (configured), the file, its size bound.
 bool export_wanted;
@@ -411,11 +447,10 @@ void store_values(live_flow &f, const struct agent_sock &s, const uint64_t *d) {
     }();
     (void)typed;
     const uint64_t v[FV_COUNT] = {
-        s.as_state,          s.as_txq,           s.as_rxq,           s.as_inode,
-        s.as_bytes_acked,    s.as_bytes_received, s.as_segs_out,     s.as_segs_in,
-        s.as_retrans,        s.as_rtt_us,        s.as_rttvar_us,     s.as_delivery_rate,
-        d[AA_TX_BYTES],      d[AA_RX_BYTES],     d[AA_TX_SEGS],      d[AA_RX_SEGS],
-        d[AA_RETRANS]};
+        s.as_state,          s.as_txq,           s.as_rxq,       s.as_inode,     s.as_bytes_acked,
+        s.as_bytes_received, s.as_segs_out,      s.as_segs_in,   s.as_retrans,   s.as_rtt_us,
+        s.as_rttvar_us,      s.as_delivery_rate, d[AA_TX_BYTES], d[AA_RX_BYTES], d[AA_TX_SEGS],
+        d[AA_RX_SEGS],       d[AA_RETRANS]};
     const uint64_t h = std::hash<std::string_view>{}(
         std::string_view(reinterpret_cast<const char *>(v), sizeof(v)));
     const uint8_t active = uint8_t(1u << (kvmd_store.current_copy & 1));
@@ -507,7 +542,7 @@ void track(const struct agent_sock &s) {
     proc_entry *o = nullptr;
     uint32_t pid = 0;
     inode_entry &in = inodes[s.as_inode];  // resolve_owners made it
-    if (in.tracked == scan_no) return;      // the same socket twice
+    if (in.tracked == scan_no) return;     // the same socket twice
     in.tracked = scan_no;
     if (in.state == INODE_OWNED) {
         auto p = procs.find(in.pid);
@@ -566,7 +601,7 @@ const char *const table_names[AST_COUNT] = {"tcp", "tcp6", "udp", "udp6"};
 
 // A socket the scan keeps.
 void add_socket(void *, const struct agent_sock *s) {
-    if (s->as_inode == 0) return;                                   // time-wait, half-open
+    if (s->as_inode == 0) return;                             // time-wait, half-open
     if (s->as_proto == IPPROTO_TCP && s->as_state == 0x0A) {  // listening
         listening.insert(s->as_sport);
         return;
@@ -808,9 +843,12 @@ void agent_sockets_interval(const char *proc) {
 }
 
 void agent_sockets_configure(unsigned scan_ms, bool file_export, unsigned export_kb) {
-    scan_usec = int(std::clamp(scan_ms, AGENT_SOCKETS_SCAN_MIN_MS, AGENT_SOCKETS_SCAN_MAX_MS) * 1000);
+    scan_usec =
+        int(std::clamp(scan_ms, AGENT_SOCKETS_SCAN_MIN_MS, AGENT_SOCKETS_SCAN_MAX_MS) * 1000);
     export_wanted = file_export;
-    export_max = long(std::clamp(export_kb, AGENT_SOCKETS_EXPORT_MIN_KB, AGENT_SOCKETS_EXPORT_MAX_KB)) * 1024;
+    export_max =
+        long(std::clamp(export_kb, AGENT_SOCKETS_EXPORT_MIN_KB, AGENT_SOCKETS_EXPORT_MAX_KB)) *
+        1024;
 }
 
 void agent_sockets_start(const char *proc) {

@@ -80,12 +80,12 @@ inline constexpr uint32_t AGENT_V6_ID_SPAN = 0x0FFFFFFEu;
 enum agent_sock_table { AST_TCP, AST_TCP6, AST_UDP, AST_UDP6, AST_COUNT };
 
 struct agent_sock {
-    uint8_t as_proto;      // 6 TCP, 17 UDP
-    uint8_t as_v6;         // an IPv6 socket (tcp6/udp6 table)
-    uint8_t as_state;      // the kernel's socket state (the tables' st field)
-    uint8_t as_src6[16];   // addresses as in the table, network order
-    uint8_t as_dst6[16];   // (IPv4 in the first 4 bytes)
-    uint16_t as_sport;     // host order
+    uint8_t as_proto;     // 6 TCP, 17 UDP
+    uint8_t as_v6;        // an IPv6 socket (tcp6/udp6 table)
+    uint8_t as_state;     // the kernel's socket state (the tables' st field)
+    uint8_t as_src6[16];  // addresses as in the table, network order
+    uint8_t as_dst6[16];  // (IPv4 in the first 4 bytes)
+    uint16_t as_sport;    // host order
     uint16_t as_dport;
     uint32_t as_txq, as_rxq;
     uint64_t as_inode;
@@ -111,21 +111,21 @@ struct agent_sock {
 
 struct agent_sockets_stats {
     uint64_t ss_scans;
-    uint64_t ss_sockets;      // sockets seen by the last scan
-    uint64_t ss_flowgroups;   // flow groups alive
-    uint64_t ss_unowned;      // of which without an owner
+    uint64_t ss_sockets;     // sockets seen by the last scan
+    uint64_t ss_flowgroups;  // flow groups alive
+    uint64_t ss_unowned;     // of which without an owner
     uint64_t ss_created;
     uint64_t ss_destroyed;
-    uint64_t ss_ip_records;   // IP records alive
-    uint64_t ss_exported;     // flow groups the consumer saw in the last interval
-    uint64_t ss_errors;       // store objects that could not be made
-    uint64_t ss_scan_usec;    // duration of the last scan
-    uint64_t ss_fd_reads;     // process descriptor directories read
-    uint64_t ss_diag_tables;  // tables of the last scan read from socket diagnostics
-    uint64_t ss_v6_ids;       // IPv6 addresses with an id
-    uint64_t ss_fgcc;         // FGCC records alive
-    uint64_t ss_apps;         // applications (agent.apps)
-    uint64_t ss_export_bytes; // size of the file export's file
+    uint64_t ss_ip_records;    // IP records alive
+    uint64_t ss_exported;      // flow groups the consumer saw in the last interval
+    uint64_t ss_errors;        // store objects that could not be made
+    uint64_t ss_scan_usec;     // duration of the last scan
+    uint64_t ss_fd_reads;      // process descriptor directories read
+    uint64_t ss_diag_tables;   // tables of the last scan read from socket diagnostics
+    uint64_t ss_v6_ids;        // IPv6 addresses with an id
+    uint64_t ss_fgcc;          // FGCC records alive
+    uint64_t ss_apps;          // applications (agent.apps)
+    uint64_t ss_export_bytes;  // size of the file export's file
 };
 
 // One line of a socket table; 0, or -1 for a header or malformed line.

@@ -49,7 +49,8 @@ struct AppsE2E : ::testing::Test {
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t al = sizeof(a);
         ASSERT_TRUE(pipe(report) == 0 && bind(l, reinterpret_cast<sockaddr *>(&a), al) == 0 &&
-                    listen(l, 1) == 0 && getsockname(l, reinterpret_cast<sockaddr *>(&a), &al) == 0);
+                    listen(l, 1) == 0 &&
+                    getsockname(l, reinterpret_cast<sockaddr *>(&a), &al) == 0);
         if ((receiver = fork()) == 0) {
             prctl(PR_SET_NAME, "qorv_e2e_recv");
             int c = accept(l, nullptr, nullptr);
@@ -95,8 +96,8 @@ TEST_F(AppsE2E, BytesOfBothEndsAndABurstWarning) {
     send(N);
     // The sender's count grows as the acknowledgements come in.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    for (scan(); total("qorv_e2e_send", AA_TX_BYTES) < N &&
-                 std::chrono::steady_clock::now() < deadline;
+    for (scan();
+         total("qorv_e2e_send", AA_TX_BYTES) < N && std::chrono::steady_clock::now() < deadline;
          scan())
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(total("qorv_e2e_send", AA_TX_BYTES), N);

@@ -4,8 +4,8 @@
 // socket diagnostics are a fake netlink socket that plays answers recorded
 // on a real host (data/, made by bench/sockets_bench --record) next to the
 // /proc/net tables recorded with them.
-#include "../../src/agent/agent_diag.cc"
 #include "../../src/agent/agent_sockets.cc"
+#include "../../src/agent/agent_diag.cc"
 
 #include <gtest/gtest.h>
 #include <linux/inet_diag.h>
@@ -16,10 +16,10 @@
 #include <set>
 #include <sstream>
 
+#include "agent/agent_engines.h"
 #include "core/kv_metadata_internal.h"
 #include "core/kv_metrics.h"
 #include "core/kv_stats.h"
-#include "agent/agent_engines.h"
 #include "support/test_support.h"
 
 namespace {
@@ -125,8 +125,11 @@ struct AgentSockets : ::testing::Test {
         mkdir((proc / "net").c_str(), 0755);
         // 123 "curl" owns 1000 and 1003; 456 has an unreadable fd directory;
         // 789 has gone between the directory read and its comm.
-        add_process("123", "curl\n", {{"3", "socket:[1000]"}, {"4", "socket:[1003]"},
-                                      {"5", "/dev/null"}, {"6", "socket:[1005]"}});
+        add_process("123", "curl\n",
+                    {{"3", "socket:[1000]"},
+                     {"4", "socket:[1003]"},
+                     {"5", "/dev/null"},
+                     {"6", "socket:[1005]"}});
         mkdir((proc / "456").c_str(), 0755);
         qt::write_file(proc / "456/comm", "sshd\n");
         qt::write_file(proc / "456/fd", "");
@@ -162,8 +165,8 @@ struct AgentSockets : ::testing::Test {
                            line("B80D0120000000000000000001000000:0016",
                                 "B80D0120000000000000000002000000:D431", "01", 1004) +
                            "garbage line\n");
-        qt::write_file(proc / "net/udp", std::string(TCP_HEAD) +
-                                             line("0100000A:0035", "00000000:0000", "07", 1005));
+        qt::write_file(proc / "net/udp",
+                       std::string(TCP_HEAD) + line("0100000A:0035", "00000000:0000", "07", 1005));
     }
 };
 struct agent_config AgentSockets::cfg;
@@ -179,8 +182,8 @@ uint64_t count_ips() {
 
 TEST_F(AgentSockets, ParsesTableLinesAndRefusesBrokenOnes) {
     struct agent_sock s;
-    ASSERT_EQ(agent_sockets_parse_line(line("0100000A:9C40", "22D8B85D:01BB", "01", 77).c_str(),
-                                       6, 0, &s),
+    ASSERT_EQ(agent_sockets_parse_line(line("0100000A:9C40", "22D8B85D:01BB", "01", 77).c_str(), 6,
+                                       0, &s),
               0);
     EXPECT_EQ(s.as_sport, 0x9C40);
     EXPECT_EQ(s.as_dport, 443);
@@ -189,8 +192,9 @@ TEST_F(AgentSockets, ParsesTableLinesAndRefusesBrokenOnes) {
     EXPECT_EQ(s.as_rxq, 3u);
     EXPECT_EQ(s.as_inode, 77u);
     EXPECT_EQ(addr_text(normalised(s.as_dst6, false)), "93.184.216.34");
-    for (const char *bad : {TCP_HEAD, "", "   0: 0100000A:9C40", "   0: 0100000A-9C40 22D8B85D:01BB",
-                            "   0: 0100000A:9C40 22D8B85D:01BB 01 0000"})
+    for (const char *bad :
+         {TCP_HEAD, "", "   0: 0100000A:9C40", "   0: 0100000A-9C40 22D8B85D:01BB",
+          "   0: 0100000A:9C40 22D8B85D:01BB 01 0000"})
         EXPECT_EQ(agent_sockets_parse_line(bad, 6, 0, &s), -1) << bad;
     EXPECT_EQ(agent_sockets_appid("curl"), agent_sockets_appid("curl"));
     EXPECT_NE(agent_sockets_appid("curl"), agent_sockets_appid("curm"));
@@ -203,7 +207,7 @@ TEST_F(AgentSockets, SocketsBecomeFlowGroupsOfTheirOwnersAndGoWhenClosed) {
     EXPECT_EQ(agent_sockets_scan(proc.path().c_str()), 5);
     const struct agent_sockets_stats *st = agent_sockets_stats_block();
     EXPECT_EQ(st->ss_flowgroups, 5u);
-    EXPECT_EQ(st->ss_unowned, 2u);  // 1002 has no owner, 1004's cannot be read
+    EXPECT_EQ(st->ss_unowned, 2u);     // 1002 has no owner, 1004's cannot be read
     EXPECT_EQ(st->ss_ip_records, 3u);  // 93.184.216.34, 10.0.0.3, 2001:db8::2
     EXPECT_EQ(count_ips(), 3u);
     const uint32_t curl = agent_sockets_appid("curl");
@@ -219,7 +223,8 @@ TEST_F(AgentSockets, SocketsBecomeFlowGroupsOfTheirOwnersAndGoWhenClosed) {
     ticks = kvmd_store.next_update_time + 1;
     agent_sockets_interval(proc.path().c_str());
     EXPECT_EQ(st->ss_exported, 5u);
-    std::vector<std::string> lines = qt::split_lines(qt::read_file(logs / AGENT_SOCKETS_EXPORT_FILE));
+    std::vector<std::string> lines =
+        qt::split_lines(qt::read_file(logs / AGENT_SOCKETS_EXPORT_FILE));
     ASSERT_EQ(lines.size(), 2u);
     // One connection cache per (application, addresses, remote port).
     EXPECT_EQ(std::count(lines[0].begin(), lines[0].end(), '['), 2 * 4) << lines[0];
@@ -273,11 +278,11 @@ TEST_F(AgentSockets, DescriptorsAreReadOnlyForSocketsWithoutAKnownOwner) {
         return n;
     };
     auto udp = [&](const std::string &more) {
-        qt::write_file(proc / "net/udp", std::string(TCP_HEAD) +
-                                             line("0100000A:0035", "00000000:0000", "07", 1005) +
-                                             more);
+        qt::write_file(
+            proc / "net/udp",
+            std::string(TCP_HEAD) + line("0100000A:0035", "00000000:0000", "07", 1005) + more);
     };
-    EXPECT_EQ(reads(), 3u);  // 123 owns 1000, 1003, 1005; 456 and 789 cannot be read
+    EXPECT_EQ(reads(), 3u);         // 123 owns 1000, 1003, 1005; 456 and 789 cannot be read
     EXPECT_EQ(st->ss_unowned, 1u);  // 1004
     EXPECT_EQ(reads(), 0u);
     // A new process is read once, as 1004 has no owner; it does not own it.
@@ -319,11 +324,19 @@ struct RecordedHost : AgentSockets {
             inode[n] = "socket:[" + i + "]";
             inode_of[n] = std::stoull(i);
         }
-        add_process("100", "client\n", {{"3", inode["c4"]}, {"4", inode["c4b"]}, {"5", inode["c6"]},
-                                        {"6", inode["cm"]}, {"7", inode["u4c"]}});
+        add_process("100", "client\n",
+                    {{"3", inode["c4"]},
+                     {"4", inode["c4b"]},
+                     {"5", inode["c6"]},
+                     {"6", inode["cm"]},
+                     {"7", inode["u4c"]}});
         add_process("200", "server\n",
-                    {{"3", inode["listen4"]}, {"4", inode["s4"]}, {"5", inode["s4b"]},
-                     {"6", inode["s6"]}, {"7", inode["sm"]}, {"8", inode["u4"]}});
+                    {{"3", inode["listen4"]},
+                     {"4", inode["s4"]},
+                     {"5", inode["s4b"]},
+                     {"6", inode["s6"]},
+                     {"7", inode["sm"]},
+                     {"8", inode["u4"]}});
         for (const char *t : {"tcp", "tcp6", "udp", "udp6"})
             qt::write_file(proc / "net/" + t, data(t));
         const char *const dumps[AGENT_DIAG_DUMPS] = {"tcp", "udp", "udp6"};
@@ -341,9 +354,10 @@ struct RecordedHost : AgentSockets {
                 kv_metadata_values(kvmd_is_active(f.fg) ? f.fg : f.fg->kmd_twin);
             char buf[200];
             snprintf(buf, sizeof(buf),
-                     "%u/%u %08x:%u %08x:%u app %08x pid %lu st %u q %u:%u i %lu %s", k.fk_proto, k.fk_spare[0], k.fk_src, ntohs(k.fk_sport), k.fk_dst,
-                     ntohs(k.fk_dport), k.fk_appid, static_cast<unsigned long>(k.fk_pid),
-                     r[0].kr_value.u32, r[1].kr_value.u32, r[2].kr_value.u32,
+                     "%u/%u %08x:%u %08x:%u app %08x pid %lu st %u q %u:%u i %lu %s", k.fk_proto,
+                     k.fk_spare[0], k.fk_src, ntohs(k.fk_sport), k.fk_dst, ntohs(k.fk_dport),
+                     k.fk_appid, static_cast<unsigned long>(k.fk_pid), r[0].kr_value.u32,
+                     r[1].kr_value.u32, r[2].kr_value.u32,
                      static_cast<unsigned long>(r[3].kr_value.u64), f.ip.c_str());
             out.push_back(buf);
         }
@@ -382,9 +396,9 @@ TEST_F(RecordedHost, DiagnosticsAndTextTablesAgree) {
         snprintf(b, sizeof(b), "%08x", agent_sockets_appid("server"));
         return std::string(b);
     }() + " pid 200 ";
-    for (const char *want : {" st 1 q 0:5 ",  // s4: five bytes unread
-                             " st 5 q 0:0 ",  // c4b: fin-wait-2
-                             " st 8 q 0:1 ",  // s4b: close-wait, the FIN unread
+    for (const char *want : {" st 1 q 0:5 ",                     // s4: five bytes unread
+                             " st 5 q 0:0 ",                     // c4b: fin-wait-2
+                             " st 8 q 0:1 ",                     // s4b: close-wait, the FIN unread
                              " st 7 q 0:832 ", "6/1 0100007f:",  // u4; sm, IPv4-mapped
                              " 127.0.0.1\"", " ::1\"", server.c_str(), " pid 0 "})
         EXPECT_NE(all.find(want), std::string::npos) << want << " in " << all;
@@ -422,7 +436,7 @@ TEST_F(RecordedHost, BrokenOrRefusedAnswersFallBackToTheirTextTable) {
     for (const std::string &d : damaged) {
         SCOPED_TRACE(&d - damaged);
         fake.answers[AGENT_DIAG_TCP] = d;
-        EXPECT_EQ(scan(2), good);  // tcp and tcp6 from the text
+        EXPECT_EQ(scan(2), good);                // tcp and tcp6 from the text
         EXPECT_EQ(fake.opens, fake.closes + 1);  // closed after the failure, open again
     }
     fake.answers[AGENT_DIAG_TCP] = tcp;
@@ -506,7 +520,7 @@ TEST_F(FakeHost, CountersBecomeTheFiguresOfTheirApplication) {
     conns[1].acked = 3000;
     conns[1].received = 900;
     conns[2] = {2, 40002, 80, 100, 10, 0, 0, 400};  // new: counted whole
-    conns[3].segs_out = 0x10;           // wrapped
+    conns[3].segs_out = 0x10;                       // wrapped
     scan();
     EXPECT_EQ(app("web").aap_total[AA_TX_BYTES], 2000u + 100);
     EXPECT_EQ(app("web").aap_total[AA_RX_BYTES], 400u + 10);
@@ -519,7 +533,9 @@ TEST_F(FakeHost, CountersBecomeTheFiguresOfTheirApplication) {
     char n[AGENT_INST_NAME_MAX], web[16];
     snprintf(web, sizeof(web), "web-%08x", agent_sockets_appid("web"));
     for (auto [comm, want] : {std::pair<const char *, std::string>{"python3.11", "python3_11"},
-                              {"\xc3\xa9 x", "___x"}, {"", "_"}, {"web", web}})
+                              {"\xc3\xa9 x", "___x"},
+                              {"", "_"},
+                              {"web", web}})
         EXPECT_EQ((agent_apps_name(comm, n, sizeof(n)), std::string(n)), want) << comm;
     // 1 closes: what it counted stays.  2's inode comes back as a new
     // connection with smaller counts: counted whole, never negative.
@@ -571,10 +587,14 @@ TEST_F(FakeHost, ApplicationsComeAndGoAndTheBusiestAreShown) {
     char data[NETCTL_NAME_MAX];
     netctl_walk_ctx ctx = {};
     ctx.nwc_path = reinterpret_cast<char *>(&walked);
-    np->nctl_ops->nno_iterate(np, data, [](struct netctl_node *, void *d, netctl_walk_ctx *c) {
-        reinterpret_cast<std::vector<std::string> *>(c->nwc_path)->push_back(static_cast<char *>(d));
-        return 0;
-    }, &ctx);
+    np->nctl_ops->nno_iterate(
+        np, data,
+        [](struct netctl_node *, void *d, netctl_walk_ctx *c) {
+            reinterpret_cast<std::vector<std::string> *>(c->nwc_path)
+                ->push_back(static_cast<char *>(d));
+            return 0;
+        },
+        &ctx);
     EXPECT_EQ(walked, (std::vector<std::string>{".web", ".other"}));
     // db's socket closes: it stays for a window of scans, then goes with
     // its objects.
@@ -608,7 +628,8 @@ TEST_F(FakeHost, IPv6PeersEachHaveAKeyOfTheirOwn) {
         dsts.insert(f.fg->kmd_fg.kmdfg_key.fk_dst);
     EXPECT_EQ(dsts.size(), size_t(PEERS + 1));
     EXPECT_EQ(dsts.count(htonl(0x0a000003)), 1u);
-    EXPECT_EQ(agent_sockets_stats_block()->ss_v6_ids, uint64_t(PEERS));  // source and destination alike
+    EXPECT_EQ(agent_sockets_stats_block()->ss_v6_ids,
+              uint64_t(PEERS));  // source and destination alike
     EXPECT_EQ(agent_sockets_stats_block()->ss_ip_records, uint64_t(PEERS + 1));
     // Ids go with their flow groups.
     conns.clear();
