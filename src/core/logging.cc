@@ -29,6 +29,7 @@
 #include <cstring>
 
 #include "core/agent_config.h"
+#include "core/kv.h"
 #include "core/nassert.h"
 #include "core/ncounter.h"
 #include "core/nmem.h"
@@ -243,6 +244,18 @@ void tr_log(uint64_t category, int level, const char *fmt, ...) {
     if (m < 0 || n + static_cast<size_t>(m) + 2 > sizeof(line)) {
         tr_depth--;
         return;
+    }
+    // Log files are text: bytes of the message that are not UTF-8 (a
+    // value from a file, an interface's name) are shown as '?'.
+    for (size_t at = n, end = n + static_cast<size_t>(m); at < end;) {
+        if (static_cast<unsigned char>(line[at]) < 0x80) {
+            at++;
+            continue;
+        }
+        int l = kv_utf8_len(line + at, end - at);
+        for (int i = l; i < 0; i++)
+            line[at++] = '?';
+        at += static_cast<size_t>(l > 0 ? l : 0);
     }
     // A message that brings its own newline(s) ends with one all the same:
     // never an empty line.
