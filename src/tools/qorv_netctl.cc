@@ -14,7 +14,8 @@
 // and shows each number's change per second, and on a terminal a sparkline
 // of the last 60 readings (counters: their rates; gauges: their values);
 // Ctrl-C ends it.  --prometheus prints everything in the Prometheus text
-// exposition format (see netctl_prom.h).
+// exposition format (see netctl_prom.h).  Whatever the agent sends, the
+// tool prints valid UTF-8 (nc_utf8).
 //
 // Exit status: 0 answered, 1 usage error, 2 connection or protocol error,
 // 3 no answer for NAME (the nearest names are suggested).
@@ -76,7 +77,7 @@ void usage(FILE *f) {
             "  -h            this text\n"
             "On a terminal a node prints as a table; otherwise one \"full.name = value\"\n"
             "line per variable.  Strings and address lists are cut with \"...\" past 63\n"
-            "characters.\n"
+            "bytes, between characters; bytes that are not UTF-8 print as U+FFFD.\n"
             "Exit status: 0 answered, 1 usage error, 2 connection error, 3 no answer\n"
             "for NAME.\n",
             DEFAULT_SOCKET, NETCTL_SOCK_NAME);
