@@ -61,18 +61,15 @@ TEST(AgentPromE2E, TextfileForNodeExporter) {
     // A string value past the text area, of two-byte characters after a
     // byte that is not UTF-8: served cut between characters, the byte as
     // U+FFFD, in the file, the exporter's scrape and the tool's JSON.
-    std::string e_acute = "\xc3\xa9", served = "\xef\xbf\xbd";
     std::string ifaces;
     for (int i = 0; i < 40; i++)
-        ifaces += e_acute;
-    for (int i = 0; i < 29; i++)
-        served += e_acute;
-    served += "...";
+        ifaces += "\xc3\xa9";
+    const std::string served = "\xef\xbf\xbd" + ifaces.substr(0, 58) + "...";
     qt::write_file(root.dir("conf/qorv-netagent.conf"), "agent.prom_dir = " + dir +
                                                            "\nagent.prom_interval_s = 1\n"
                                                            "agent.ignore_ifaces = \xff" +
                                                            ifaces + "\n");
-    pid_t agent = nh::start_agent(reaper, root, "/dev/null");
+    pid_t agent = nh::start_agent(reaper, root);
     std::string text;
     ASSERT_TRUE(nh::wait_until(
         [&] {

@@ -190,16 +190,16 @@ inline pid_t pid_in_line(const std::vector<std::string> &lines, const std::strin
 }
 
 // The built agent started on root's conf and run directories and the log
-// directory logdir (root's logs/ when empty), its standard output (the
-// echo of its log lines) into out; before the exec the child runs setup.
-inline pid_t start_agent(Reaper &reaper, const Root &root, const std::string &out,
-                         std::string logdir = "", const std::function<void()> &setup = nullptr) {
+// directory logdir (root's logs/ when empty), without its echo on standard
+// output; before the exec the child runs setup.
+inline pid_t start_agent(Reaper &reaper, const Root &root, std::string logdir = "",
+                         const std::function<void()> &setup = nullptr) {
     if (logdir.empty()) logdir = root.dir("logs/");
     std::vector<std::string> av = {bin("qorv-netagent"), "-c", root.dir("conf/"), "-l", logdir,
                                    "-r",                 root.dir("run/")};
     pid_t pid = fork();
     if (pid == 0) {
-        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+        dup2(open("/dev/null", O_WRONLY), 1);
         if (setup) setup();
         exec_args(av);
     }
