@@ -80,7 +80,8 @@ TEST(LoggingPressure, RotationThatCannotCreateTheNewFileKeepsLogging) {
     qt::write_file(base + ".1", "older\n");
     qt::presize(base + ".0", 52428700);
     for (int i = 0; qt::file_exists(fs / "f0") || i == 0; i++) {
-        std::string f = fs / ("f" + std::to_string(i));
+        std::string f = fs / "f";
+        f += std::to_string(i);
         FILE *fp = fopen(f.c_str(), "w");
         if (fp == nullptr) break;  // the inodes are used up
         fclose(fp);
