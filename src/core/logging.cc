@@ -11,7 +11,6 @@
 // the control socket's, may already log: they are read and written here with
 // relaxed atomic operations, so a reader sees the old or the new value whole.
 // Callers that test tr_mask themselves read it plainly.
-// words written at start-up (or by the verbose toggle).
 #include "core/logging.h"
 
 #include <errno.h>
