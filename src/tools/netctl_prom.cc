@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <map>
 
+#include "tools/netctl_client.h"
+
 namespace {
 
 // Units that may end a variable's name, their base unit and the factor.
@@ -28,9 +30,11 @@ std::string sanitize(const std::string &s) {
     return out;
 }
 
+// Label values and help texts are UTF-8: an ill-formed byte in one would
+// make the collector drop the whole file.
 std::string escape(const std::string &s, bool quote) {
     std::string out;
-    for (char c : s) {
+    for (char c : nc_utf8(s)) {
         if (c == '\\')
             out += "\\\\";
         else if (c == '\n')

@@ -4,6 +4,8 @@
 // the file again on SIGHUP.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <string>
 
 #include "core/child.h"
@@ -11,15 +13,7 @@
 
 namespace {
 
-std::string netctl(const std::string &rundir, std::string name) {
-    std::string prog = QORV_BIN_DIR "/qorv-netctl", r = "-r", d = rundir;
-    char *argv[] = {prog.data(), r.data(), d.data(), name.data(), nullptr};
-    return qt::run_child([&] {
-               execv(argv[0], argv);
-               _exit(127);
-           })
-        .out;
-}
+using nh::netctl;
 
 TEST(AgentConfE2E, FileWarningsServedValuesAndSighup) {
     nh::Reaper reaper;
@@ -41,10 +35,7 @@ TEST(AgentConfE2E, FileWarningsServedValuesAndSighup) {
     ASSERT_EQ(nm.first_status, 0) << nm.out;
     // The agent's log lines that begin with prefix.
     auto lines = [log = root.dir("logs/qorv-netagent.log.0")](const std::string &prefix) {
-        std::vector<std::string> out;
-        for (const auto &l : nh::messages(qt::read_file(log)))
-            if (l.rfind(prefix, 0) == 0) out.push_back(l);
-        return out;
+        return nh::log_lines(log, prefix);
     };
     const std::string A = "INFO agent_conf_apply: ";
     ASSERT_TRUE(nh::wait_until([&] { return lines(A).size() == 1; }, 10000));
@@ -89,6 +80,53 @@ TEST(AgentConfE2E, FileWarningsServedValuesAndSighup) {
     EXPECT_TRUE(nh::alive(pid));
     ASSERT_TRUE(reaper.signal(nm.daemon, SIGTERM));
     EXPECT_EQ(nm.wait_exit(10000), 0);
+}
+
+// Odd files under the root: a FIFO as the configuration, then a file of
+// nothing but bad lines, and a directory where the debug log would be.  The
+// agent serves, re-reads and stops as ever, and its log says what is wrong,
+// once per cause.
+TEST(AgentConfE2E, FifoFloodOfBadLinesAndNoDebugLog) {
+    nh::Reaper reaper;
+    nh::Root root;
+    ASSERT_EQ(std::system(("cp '" QORV_BIN_DIR "/qorv-netagent' '" + root.dir("bin/") + "'").c_str()),
+              0);
+    const std::string conf = root.dir("conf/qorv-netagent.conf"), run = root.dir("run/");
+    ASSERT_EQ(mkfifo(conf.c_str(), 0644), 0);
+    ASSERT_EQ(mkdir(root.dir("logs/agent-debug.log.0").c_str(), 0755), 0);
+    nh::Netmon nm(reaper, root);
+    nm.run({"-r", root.root()});
+    ASSERT_EQ(nm.first_status, 0) << nm.out;
+    auto lines = [&](const std::string &prefix) {
+        return nh::log_lines(root.dir("logs/qorv-netagent.log.0"), prefix);
+    };
+    const std::string A = "INFO agent_conf_apply: ";
+    ASSERT_TRUE(nh::wait_until([&] { return lines(A).size() == 1; }, 10000));
+    EXPECT_EQ(netctl(run, "agent.config.prom_interval_s"), "agent.config.prom_interval_s = 15\n");
+    const std::string fifo = "WARN kvc_file_read: " + conf + " is not a regular file, defaults used";
+    EXPECT_EQ(lines("WARN"), std::vector<std::string>{fifo});
+    EXPECT_EQ(lines("ERROR"), std::vector<std::string>{"ERROR tr_init: debug log " +
+                                                       root.dir("logs//agent-debug.log.0") +
+                                                       " not opened: Is a directory"});
+
+    // 1 MiB of bad lines: the first 20 shown, then how many more.
+    unlink(conf.c_str());
+    std::string bad;
+    for (int i = 0; i < 1 << 19; i++)
+        bad += "x\n";
+    qt::write_file(conf, bad);
+    pid_t pid = nh::pid_in_line(lines("INFO qorv-netagent ("), "INFO qorv-netagent (");
+    ASSERT_TRUE(pid > 0 && kill(pid, SIGHUP) == 0);
+    ASSERT_TRUE(nh::wait_until([&] { return lines(A).size() == 2; }, 10000));
+    auto warns = lines("WARN");
+    ASSERT_EQ(warns.size(), 22u);
+    EXPECT_EQ(warns[1], "WARN kvc_file_parse: " + conf + ":1: x: not a key = value line");
+    EXPECT_EQ(warns[21], "WARN kvc_file_parse: " + conf + ": 524268 more bad lines rejected");
+    EXPECT_EQ(lines(A)[1], A + "stats_interval_ms 1000, md_update_interval 60, flow_debug 0, "
+                               "ignore_ifaces \"\" (0 from the file, 524288 warnings)");
+    ASSERT_TRUE(reaper.signal(nm.daemon, SIGTERM));
+    EXPECT_EQ(nm.wait_exit(10000), 0);
+    EXPECT_FALSE(qt::file_exists(run + "qorv-netctl.sock"));
 }
 
 }  // namespace
