@@ -110,15 +110,20 @@ int n_asprintf(char **out, const char *fmt, ...) {
  * Object pools.
  */
 
+// A heap object whose data reads as zeroes without having been written: the
+// system heap hands a large block over as fresh pages, which cost memory
+// only once touched.
+static void *nmem_alloc_untouched(uint32_t size) {
+    char *block = static_cast<char *>(calloc(1, uint64_t{size} + NMEM_OVERHEAD + NMEM_HEAP_PAD));
+    if (block == nullptr) return nmem_alloc_failed();
+    return nmem_obj_init(block, size);
+}
+
 static tailq<nmem_pool, &nmem_pool::np_link> nmem_pools = TAILQ_HEAD_INITIALIZER(nmem_pools);
 static pthread_mutex_t nmem_pools_lock = PTHREAD_MUTEX_INITIALIZER;
 
 // Pool objects keep the alignment of heap objects' data.
 static constexpr uint32_t NMEM_POOL_ALIGN = 8;
-
-static inline struct nmem_hdr *nmem_pool_obj(const struct nmem_pool *np, uint32_t i) {
-    return reinterpret_cast<struct nmem_hdr *>(np->np_items + uint64_t{i} * np->np_stride);
-}
 
 struct nmem_pool *nmem_pool_create(const char *name, int count, uint32_t size, int flags) {
     if (size < 8) {
@@ -137,7 +142,7 @@ struct nmem_pool *nmem_pool_create(const char *name, int count, uint32_t size, i
         (uint64_t{size} + NMEM_OVERHEAD + NMEM_POOL_ALIGN - 1) & ~uint64_t{NMEM_POOL_ALIGN - 1};
     uint64_t total = count >= 0 ? stride * uint64_t(count) : UINT64_MAX;
     char *items =
-        total <= UINT32_MAX ? static_cast<char *>(nmem_alloc(uint32_t(total), 0)) : nullptr;
+        total <= UINT32_MAX ? static_cast<char *>(nmem_alloc_untouched(uint32_t(total))) : nullptr;
     if (items == nullptr) {
         tr_log(1, TR_ERROR, "nmem_pool_create: pool items alloc failed");
         nmem_free(np);
@@ -154,14 +159,7 @@ struct nmem_pool *nmem_pool_create(const char *name, int count, uint32_t size, i
     np->np_stride = uint32_t(stride);
     np->np_last = count > 0 ? uint32_t(stride * uint64_t(count - 1)) : 0;
     np->np_link = {nullptr, nullptr};
-    for (uint32_t i = 0; i < uint32_t(count); i++) {
-        struct nmem_hdr *h = nmem_pool_obj(np, i);
-        h->nh_size = size;
-        h->nh_guard = NMEM_FREE;
-        nmem_trailer_set(h, NMEM_FREE);
-        nmem_pool_link_set(h, np->np_free);
-        np->np_free = h;
-    }
+    np->np_untouched = uint32_t(total);
     pthread_mutex_lock(&nmem_pools_lock);
     nmem_pools.insert_head(np);
     pthread_mutex_unlock(&nmem_pools_lock);
@@ -170,18 +168,44 @@ struct nmem_pool *nmem_pool_create(const char *name, int count, uint32_t size, i
     return np;
 }
 
-void *nmem_pool_empty(struct nmem_pool *np) {
-    np->np_alloc_failures++;
-    return nullptr;
-}
-
-void nmem_pool_alloc_damaged(const struct nmem_pool *, struct nmem_hdr *h) {
+// size: what the object's size field says, or would say had it been
+// written when the pool was created.
+[[noreturn]] static void nmem_pool_alloc_stop(struct nmem_hdr *h, uint32_t size) {
     n_counter_inc(nmem_stats.ns_overwritten);
     tr_log(1, TR_WARN, "nmem_overwritten: freed memory object overwritten obj %p size %d",
-           static_cast<void *>(h), static_cast<int>(h->nh_size));
+           static_cast<void *>(h), static_cast<int>(size));
     // The stop names nmem_pool_alloc, where the damage was found.
     n_assert_fail("free pool object left alone since its free", __FILE__, __LINE__,
                   "nmem_pool_alloc");
+}
+
+void nmem_pool_alloc_damaged(const struct nmem_pool *, struct nmem_hdr *h) {
+    nmem_pool_alloc_stop(h, h->nh_size);
+}
+
+void *nmem_pool_alloc_untouched(struct nmem_pool *np) {
+    if (np->np_avail == 0 || np->np_free != nullptr || np->np_untouched == 0) {
+        np->np_alloc_failures++;
+        return nullptr;
+    }
+    auto *h = reinterpret_cast<struct nmem_hdr *>(np->np_items + np->np_untouched - np->np_stride);
+    // Never handed out: its header, link and trailer still read as the
+    // block's zeroes, or something wrote into the pool from outside.
+    uint64_t hdr, link;
+    uint16_t trailer;
+    memcpy(&hdr, h, sizeof(hdr));
+    memcpy(&link, nmem_data_of(h), sizeof(link));
+    memcpy(&trailer, nmem_pool_trailer_of(h, np->np_size), sizeof(trailer));
+    if (hdr != 0 || link != 0 || trailer != 0)
+        nmem_pool_alloc_stop(h, h->nh_size != 0 ? h->nh_size : np->np_size);
+    np->np_untouched -= np->np_stride;
+    np->np_avail--;
+    if (np->np_flags & NMEM_ZERO) memset(nmem_data_of(h), 0, np->np_size);
+    h->nh_size = np->np_size;
+    h->nh_guard = NMEM_LIVE;
+    nmem_trailer_set(h, NMEM_LIVE);
+    n_counter_inc(nmem_stats.ns_pool_allocs);
+    return nmem_data_of(h);
 }
 
 // The checks in the order of their report: the object's guards first, then
