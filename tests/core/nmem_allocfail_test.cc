@@ -47,20 +47,6 @@ TEST(NmemAllocFail, FailuresAreCountedAndStringCopiesReport) {
     void *p = nmem_alloc(32, 0);  // usable again at once
     ASSERT_NE(p, nullptr);
     nmem_free(p);
-
-    // A pool: its descriptor, then its items block.
-    for (long nth : {1L, 2L}) {
-        before = nmem_stats;
-        std::string out = qt::echoed([&] {
-            qt::FailAlloc f(nth);
-            EXPECT_EQ(nmem_pool_create("af", 4, 16, NMEM_ZERO), nullptr);
-        });
-        EXPECT_THAT(out,
-                    HasSubstr(nth == 1 ? " ERROR nmem_pool_create: pool desc alloc failed\n"
-                                       : " ERROR nmem_pool_create: pool items alloc failed\n"));
-        EXPECT_EQ(nmem_stats.ns_alloced_objs, before.ns_alloced_objs);
-        EXPECT_EQ(nmem_stats.ns_pools, before.ns_pools);
-    }
 }
 
 class LoggingAllocFail : public ::testing::Test {
