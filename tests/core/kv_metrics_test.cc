@@ -9,6 +9,7 @@
 #include <deque>
 #include <numeric>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "core/agent_config.h"
@@ -351,6 +352,11 @@ TEST_F(Kvm, CompactWindowsGiveTheFiguresOfWindowsOfDoubles) {
                 ASSERT_EQ(bits(all[i].k->kvm_ma[v]), bits(all[i].ref[size_t(v)]))
                     << "object " << i << " variable " << v << " step " << step;
     }
+    // Without exports no records are kept: one reads as kv_record_init makes it.
+    struct kv_record r;
+    kvm_read_index(all[0].k, 1, &r);
+    EXPECT_TRUE(std::string(r.kr_name) == "b" && std::string(r.kr_head) == "cw" &&
+                r.kr_type == KV_T_U32 && r.kr_valid == 0 && r.kr_value.u64 == 0);
     // Through the ops, as owners may feed a state: a fraction does not fit.
     for (double x : {2.5, 7.0, 7.0, 7.0, 7.0}) {
         all[0].k->kvm_ops->mo_update(&all[0].k->kvm_ma[2], x);
