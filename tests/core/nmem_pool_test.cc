@@ -89,6 +89,9 @@ TEST(NmemPoolDeathTest, DamageAndMisuseStop) {
         {[](struct nmem_pool *np, char *p) { nmem_pool_free(np, p), nmem_pool_free(np, p); },
          "WARN nmem_duplicatefree: duplicate free obj 0x[0-9a-f]+ size 16\n(.|\n)*src/core/"
          "nmem.cc:[0-9]+: nmem_pool_free: Assertion `nmem_check_free\\(h\\)' failed"},
+        {[](struct nmem_pool *np, char *p) { nmem_pool_free(np, p - 32); },  // never handed out
+         "WARN nmem_duplicatefree: duplicate free obj 0x[0-9a-f]+ size 16\n(.|\n)*"
+         "nmem_pool_free: Assertion `nmem_check_free\\(h\\)' failed"},
         {[](struct nmem_pool *np, char *p) {
              memset(p - 8, 'x', 8), memcpy(p + 16, "\xAD\xDE", 2), nmem_pool_free(np, p);
          },
