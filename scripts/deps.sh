@@ -11,7 +11,7 @@
 qorv_deps() {
     local list=${QORV_PACKAGES:-$(dirname "${BASH_SOURCE[0]}")/packages.txt}
     local want=() missing=() purpose pkg p
-    while read -r purpose pkg _; do
+    while read -r purpose pkg _ || [ -n "$purpose" ]; do
         for p in "$@"; do
             if [ "$purpose" = "$p" ]; then want+=("$pkg"); fi
         done

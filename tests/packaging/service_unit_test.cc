@@ -4,7 +4,9 @@
 #include <gmock/gmock.h>
 #include <sys/stat.h>
 
+#include <iterator>
 #include <map>
+#include <sstream>
 #include <vector>
 
 #include "packaging/shell.h"
@@ -30,14 +32,8 @@ std::map<std::string, std::vector<std::string>> unit_keys() {
 }
 
 std::vector<std::string> words(const std::string &s) {
-    std::vector<std::string> out;
-    for (size_t at = 0; at < s.size();) {
-        size_t end = s.find(' ', at);
-        if (end == std::string::npos) end = s.size();
-        if (end > at) out.push_back(s.substr(at, end - at));
-        at = end + 1;
-    }
-    return out;
+    std::istringstream in(s);
+    return {std::istream_iterator<std::string>(in), {}};
 }
 
 // "/a//b/" -> "/a/b"
@@ -99,8 +95,7 @@ TEST(ServiceUnit, SystemdAnalyzeVerifies) {
     const std::string root = tmp.path();
     auto r = sh::run("mkdir -p " + sh::q(root + "/opt/qorvexa/varnix/bin") + " " +
                      sh::q(root + "/bin") + " && cp /bin/kill " + sh::q(root + "/bin/") + " && " +
-                     "mkdir -p " +
-                     sh::q(root + "/lib/systemd/system") + " " +
+                     "mkdir -p " + sh::q(root + "/lib/systemd/system") + " " +
                      sh::q(root + "/usr/lib/systemd/system") + " && cp " +
                      sh::q(QORV_BIN_DIR "/qorv-netmon") + " " +
                      sh::q(root + "/opt/qorvexa/varnix/bin/") + " && cp " + sh::q(UNIT) + " " +
