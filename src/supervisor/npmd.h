@@ -196,7 +196,8 @@ void npmd_report_exec_failed(void);
 // ---- loop ----------------------------------------------------------------
 
 // Blocks SIGTERM, SIGINT, SIGCHLD and SIGHUP and opens the signalfd.
-// Children get the original mask back before exec.  Returns -1 on failure.
+// Children get the original mask back before exec, SIGHUP still blocked.
+// Returns -1 on failure.
 int npmd_signals_init(void);
 // Starts p from path (fork, exec).  first: an exec failure is logged and
 // removes the pid file, as on the first launch.

@@ -80,8 +80,12 @@ static int npmd_wait_signal(int ms) {
 pid_t npmd_spawn(struct npm_proc *p, const char *path, bool first) {
     pid_t pid = fork();
     if (pid != 0) return pid;
-    // The agent starts with the signal mask the supervisor was given.
-    sigprocmask(SIG_SETMASK, &npmd_orig_mask, nullptr);
+    // The agent starts with the signal mask the supervisor was given, and
+    // SIGHUP blocked: a reload passed on while it starts stays pending
+    // until it has a handler and unblocks it, instead of ending it.
+    sigset_t mask = npmd_orig_mask;
+    sigaddset(&mask, SIGHUP);
+    sigprocmask(SIG_SETMASK, &mask, nullptr);
     if (first) npmd_report_exec_begin();
     execv(path, p->np_argv);
     int err = errno;

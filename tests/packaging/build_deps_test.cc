@@ -13,7 +13,7 @@ const std::string SRC = QORV_TEST_SRC_DIR "/..";
 
 TEST(BuildDeps, InstallsOrNamesTheMissingPackagesBeforeAnyBuild) {
     qt::TempDir tmp;
-    const std::string bin = tmp / "bin", log = tmp / "apt.log";
+    const std::string bin = tmp.path(), log = tmp / "apt.log";
     const std::string tools[][2] = {
         {"dpkg-query",
          "shift 2; for p; do case \" $HAVE \" in *\" $p \"*) echo \"$p=install ok "
@@ -23,7 +23,6 @@ TEST(BuildDeps, InstallsOrNamesTheMissingPackagesBeforeAnyBuild) {
         {"cmake", "echo cmake ran; exit 9"},
         {"sudo", "shift; [ \"$SUDO\" ] && SUDO_USED=1 exec \"$@\""},
         {"apt-get", "echo ${SUDO_USED:+sudo }apt-get \"$@\" >> " + sh::q(log)}};
-    ASSERT_EQ(sh::run("mkdir " + sh::q(bin)).status, 0);
     for (auto &t : tools)
         qt::write_file(bin + "/" + t[0], "#!/bin/sh\n" + t[1] + "\n");
     ASSERT_EQ(sh::run("chmod +x " + sh::q(bin) + "/*").status, 0);

@@ -19,8 +19,7 @@ struct World {
     time_t wall = 1700000000;
     pid_t next_pid = 500;
     bool fork_fails = false, parent_alive = true;
-    int spawns = 0, stops = 0, terminates = 0, pauses = 0;
-    int signals = 0;
+    int spawns = 0, stops = 0, terminates = 0, pauses = 0, signals = 0;
 } w;
 
 const npmd_ops fake_ops = {
