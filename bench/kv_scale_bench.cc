@@ -7,9 +7,11 @@
 //      ticking once a second.
 // Each phase runs SECONDS (default 30) of wall time; the figures are the CPU
 // share of one core, the lateness the metrics module reports and the
-// resident memory against the pools' own size.  Not part of any test run.
+// resident memory each phase adds (pool objects count once first used).
+// Not part of any test run.
 //
 //   kv_scale_bench [SECONDS]
+#include <malloc.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -31,6 +33,7 @@
 namespace {
 
 constexpr int NVARS = 8;
+constexpr int PARENTS = 256;  // kvs objects with totals
 
 struct kv_var vars[NVARS];
 struct kv_head head = {"scale", 0, 0, NVARS, {}, 8 * NVARS, nullptr, vars, nullptr, nullptr, {}};
@@ -42,10 +45,23 @@ double cpu_seconds() {
            double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
-uint64_t pool_bytes(const char *name) {
+struct nmem_pool *pool(const char *name) {
     for (struct nmem_pool *np = nmem_pool_first(); np != nullptr; np = nmem_pool_next(np))
-        if (strcmp(np->np_name, name) == 0) return np->np_total;
-    return 0;
+        if (strcmp(np->np_name, name) == 0) return np;
+    return nullptr;
+}
+// The pool's reservation, and the part of it objects were handed out from.
+double pool_mib(const char *name) {
+    return pool(name)->np_total / 1048576.0;
+}
+double pool_used_mib(const char *name) {
+    return (pool(name)->np_total - pool(name)->np_untouched) / 1048576.0;
+}
+
+// Bytes the system heap has handed out and not had back.
+double heap_bytes() {
+    const struct mallinfo2 mi = mallinfo2();
+    return double(mi.uordblks + mi.hblkhd);
 }
 
 // CPU share of one core over secs of the main poll.
@@ -72,15 +88,21 @@ int main(int argc, char **argv) {
         vars[i].kv_size = 8;
         vars[i].kv_offset = uint16_t(8 * i);
     }
+    // The owners' data blocks and lists, resident before the first figure.
+    std::vector<uint64_t> blocks(size_t(KVM_POOL_SIZE) * NVARS);
+    std::vector<struct kvm *> kvms;
+    kvms.reserve(KVM_POOL_SIZE);
+    std::vector<uint64_t> data(size_t(KVS_POOL_SIZE) * NVARS), total(size_t(PARENTS) * NVARS);
+    std::vector<struct kvs *> kvss;
+    kvss.reserve(KVS_POOL_SIZE);
     const int64_t rss_start = utils_rss_kb();
-    printf("pools: kvm %.1f MiB, kvs %.1f MiB; resident at start %.1f MiB\n",
-           pool_bytes("kvm") / 1048576.0, pool_bytes("kvs") / 1048576.0, rss_start / 1024.0);
+    printf("pools reserved: kvm %.1f MiB, kvs %.1f MiB; resident at start %.1f MiB\n",
+           pool_mib("kvm"), pool_mib("kvs"), rss_start / 1024.0);
 
     const double idle = poll_share(secs);
     printf("idle main poll: %.3f%% of a core\n", idle * 100);
 
-    std::vector<uint64_t> blocks(size_t(KVM_POOL_SIZE) * NVARS);
-    std::vector<struct kvm *> kvms;
+    const double heap0 = heap_bytes();
     for (int i = 0; i < KVM_POOL_SIZE; i++) {
         struct kvm *k = kvm_create(&head, KVM_T_SMA, KVM_PERIODIC | KVM_KEEP, 1, 0);
         if (k == nullptr) break;
@@ -91,20 +113,20 @@ int main(int argc, char **argv) {
         kvms.push_back(k);
     }
     const int64_t rss_kvm = utils_rss_kb();
+    const double heap_per_kvm = (heap_bytes() - heap0) / double(kvms.size());
     const uint64_t sampled0 = kvm_stats.ks_sampled;
     const double kvm_share = poll_share(secs);
     printf("%zu kvm objects x %d u64, SMA 60, once a second: %.3f%% of a core (%.3f%% above idle); "
-           "%.0f expiries/s; lateness: delta %u us, last_delta %u us; resident +%.1f MiB "
-           "(kvm pool %.1f MiB, in the start figure)\n",
+           "%.0f expiries/s; lateness: delta %u us, last_delta %u us; resident +%.1f MiB, of "
+           "which the pool objects %.1f MiB; heap %.0f bytes per object\n",
            kvms.size(), NVARS, kvm_share * 100, (kvm_share - idle) * 100,
            double(kvm_stats.ks_sampled - sampled0) / secs, kvm_stats.ks_delta,
-           kvm_stats.ks_last_delta, (rss_kvm - rss_start) / 1024.0, pool_bytes("kvm") / 1048576.0);
+           kvm_stats.ks_last_delta, (rss_kvm - rss_start) / 1024.0, pool_used_mib("kvm"),
+           heap_per_kvm);
     for (struct kvm *k : kvms)
         kvm_destroy(k);
+    const int64_t rss_kvm_end = utils_rss_kb();
 
-    constexpr int PARENTS = 256;
-    std::vector<uint64_t> data(size_t(KVS_POOL_SIZE) * NVARS), total(size_t(PARENTS) * NVARS);
-    std::vector<struct kvs *> kvss;
     for (int i = 0; i < KVS_POOL_SIZE; i++) {
         const bool parent = i < PARENTS;
         struct kvs *s = kvs_create(&head, KVS_RESET | (parent ? 0 : KVS_PARENT), 1, 0);
@@ -119,10 +141,10 @@ int main(int argc, char **argv) {
     const int64_t rss_kvs = utils_rss_kb();
     const double kvs_share = poll_share(secs);
     printf("%zu kvs objects x %d counters (%d parents with totals), once a second: %.3f%% of a "
-           "core (%.3f%% above idle); resident +%.1f MiB over the kvm phase's end "
-           "(kvs pool %.1f MiB, in the start figure)\n",
+           "core (%.3f%% above idle); resident +%.1f MiB over the kvm phase's end, of which the "
+           "pool objects %.1f MiB\n",
            kvss.size(), NVARS, PARENTS, kvs_share * 100, (kvs_share - idle) * 100,
-           (rss_kvs - rss_kvm) / 1024.0, pool_bytes("kvs") / 1048576.0);
+           (rss_kvs - rss_kvm_end) / 1024.0, pool_used_mib("kvs"));
     for (struct kvs *s : kvss)
         kvs_destroy(s);
     sysfini_run();

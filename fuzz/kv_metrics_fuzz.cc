@@ -137,13 +137,21 @@ void check_wheel() {
     }
 }
 
+// Entry i of a window of doubles or of a compact one.
+double window_at(const struct kvm_ma *ma, int i) {
+    if (ma->ma_narrow_step == 0) return ma->ma_window[i];
+    uint32_t v;
+    memcpy(&v, reinterpret_cast<const char *>(ma->ma_window) + i * ma->ma_narrow_step, sizeof(v));
+    return v;
+}
+
 // Window extremes recomputed from the ring itself.
 void check_ma(const struct kvm_ma *ma) {
     if (ma->ma_count == 0) return;
     double lo = INFINITY, hi = -INFINITY;
     int nlo = 0, nhi = 0;
     for (int i = 0; i < ma->ma_count; i++) {
-        const double v = ma->ma_window[i];
+        const double v = window_at(ma, i);
         if (v < lo) lo = v, nlo = 0;
         if (v == lo) nlo++;
         if (v > hi) hi = v, nhi = 0;

@@ -12,10 +12,10 @@ src=$(cd "$(dirname "$0")/.." && pwd)
 
 CC=clang CXX=clang++ cmake -S "$src" -B "$build" -G Ninja -DQORV_FUZZ=ON -DQORV_TESTS=OFF >/dev/null
 ninja -C "$build" -j2 netctl_request_fuzz netctl_tree_fuzz npmd_opts_fuzz kv_fuzz kv_metadata_fuzz kvc_file_fuzz kv_metrics_fuzz \
-    agent_diag_fuzz
+    agent_diag_fuzz kv_text_fuzz
 
 mkdir -p "$build/fuzz-artifacts"
-for target in netctl_request netctl_tree npmd_opts kv kv_metadata kvc_file kv_metrics agent_diag; do
+for target in netctl_request netctl_tree npmd_opts kv kv_metadata kvc_file kv_metrics agent_diag kv_text; do
     work="$build/fuzz-corpus/$target"
     mkdir -p "$work"
     maxlen=4096

@@ -3,14 +3,18 @@
 # and starts the supervisor there, with the stand-in agent as its child.
 # Run again, it stops the supervisor it started before, installs the new
 # build and starts that.
+# Missing build tools are installed first (see scripts/deps.sh).
 # Usage: scripts/run-local.sh [root]   (default: ./_root)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/deps.sh
+qorv_deps build || exit 1
 root=$(mkdir -p "${1:-_root}" && cd "${1:-_root}" && pwd)
 build=build-run
 jobs=$(nproc 2>/dev/null || echo 2)
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQORV_TESTS=OFF >/dev/null
+gen=$(qorv_generator "$build")
+cmake -S . -B "$build" ${gen:+"$gen"} -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQORV_TESTS=OFF >/dev/null
 cmake --build "$build" -j "$jobs"
 
 # A supervisor of this root still running would go on with the programs

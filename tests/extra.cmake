@@ -12,8 +12,9 @@ endforeach()
 if(TARGET packaging_service_unit_test AND TARGET qorv_supervisor)
   target_link_libraries(packaging_service_unit_test PRIVATE qorv_supervisor)
 endif()
-# Tests of the control socket's client side link its shared code.
-foreach(t IN ITEMS tools_netctl_prom_test tools_netctl_tool_test)
+# Tests of the control socket's client side, and the replay of the text
+# fuzz target, link its shared code.
+foreach(t IN ITEMS tools_netctl_prom_test tools_netctl_tool_test fuzz_regress_fuzz_regress_test)
   if(TARGET ${t})
     target_link_libraries(${t} PRIVATE qorv_netctl_client)
   endif()

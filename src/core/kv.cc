@@ -352,13 +352,45 @@ const char *kv_value_text(const struct kv_record *r, char (&buf)[KV_VALUE_TEXT_S
     return buf;
 }
 
+int kv_utf8_len(const char *s, size_t n) {
+    const auto *u = reinterpret_cast<const unsigned char *>(s);
+    unsigned c = u[0];
+    if (c < 0x80) return 1;
+    // The length a lead byte announces, and the range its first
+    // continuation byte must lie in (overlongs, surrogates and code points
+    // above U+10FFFF are what the narrower ranges leave out).
+    int len;
+    unsigned lo = 0x80, hi = 0xbf;
+    if (c >= 0xc2 && c <= 0xdf)
+        len = 2;
+    else if (c >= 0xe0 && c <= 0xef)
+        len = 3, lo = c == 0xe0 ? 0xa0 : 0x80, hi = c == 0xed ? 0x9f : 0xbf;
+    else if (c >= 0xf0 && c <= 0xf4)
+        len = 4, lo = c == 0xf0 ? 0x90 : 0x80, hi = c == 0xf4 ? 0x8f : 0xbf;
+    else
+        return -1;
+    for (int i = 1; i < len; i++) {
+        if (size_t(i) >= n || u[i] < (i == 1 ? lo : 0x80) || u[i] > (i == 1 ? hi : 0xbf))
+            return -i;
+    }
+    return len;
+}
+
 void kv_text_fit(char *dst, size_t size, const char *text) {
     size_t n = strlen(text);
     if (n < size) {
         memcpy(dst, text, n + 1);
         return;
     }
-    size_t keep = size - sizeof(KV_TEXT_CUT);
+    // Whole characters (or ill-formed parts) up to the room before the mark.
+    const size_t room = size - sizeof(KV_TEXT_CUT);
+    size_t keep = 0;
+    for (;;) {
+        int l = kv_utf8_len(text + keep, n - keep);
+        size_t step = size_t(l < 0 ? -l : l);
+        if (keep + step > room) break;
+        keep += step;
+    }
     memcpy(dst, text, keep);
     memcpy(dst + keep, KV_TEXT_CUT, sizeof(KV_TEXT_CUT));
 }

@@ -239,9 +239,16 @@ inline constexpr size_t KV_VALUE_TEXT_SIZE = 16 * 16;
 const char *kv_value_text(const struct kv_record *r, char (&buf)[KV_VALUE_TEXT_SIZE]);
 // Copies text into dst (size bytes, at least 4), NUL-terminated.  Text that
 // does not fit is cut and ends with KV_TEXT_CUT, so a reader sees that it
-// was.
+// was; the cut falls between two UTF-8 characters (or bytes that are not
+// part of one), never inside a character.
 #define KV_TEXT_CUT "..."
 void kv_text_fit(char *dst, size_t size, const char *text);
+// The UTF-8 character that s (n bytes, n >= 1) begins with: its length, or
+// for bytes that are not a character minus the length of the ill-formed
+// part that one U+FFFD replaces (a lead byte with the continuation bytes
+// that may follow it, or one other byte).  Overlong forms, surrogates and
+// code points above U+10FFFF are ill-formed.
+int kv_utf8_len(const char *s, size_t n);
 
 void kv_print_record(const struct kv_record *r, FILE *stream);
 void kv_log_record(const struct kv_record *r);

@@ -16,6 +16,25 @@ static int kvc_read_nop(struct kvc_reg *, void *, kvc_done_fn) {
 // The one reader slot (type 0), which every registration points at.
 static struct kvc_ops kvc_slot = {0, kvc_read_nop};
 static tailq<kvc_reg, &kvc_reg::kc_link> kvc_list = TAILQ_HEAD_INITIALIZER(kvc_list);
+// The read in progress (kvc_read_serial) and how deep reads are nested.
+static uint32_t kvc_serial;
+static int kvc_depth;
+
+// Brackets one read; a read inside another (kvc_mod_init's of each
+// registration, a KVC_READ_NOW registration made by an apply hook) is part
+// of it.
+struct kvc_read_scope {
+    kvc_read_scope() {
+        if (kvc_depth++ == 0 && ++kvc_serial == 0) kvc_serial = 1;
+    }
+    ~kvc_read_scope() { kvc_depth--; }
+    kvc_read_scope(const kvc_read_scope &) = delete;
+    kvc_read_scope &operator=(const kvc_read_scope &) = delete;
+};
+
+uint32_t kvc_read_serial(void) {
+    return kvc_depth > 0 ? kvc_serial : 0;
+}
 
 void kvc_register_ops(const struct kvc_ops *ops) {
     N_ASSERT(ops->kvo_type < 1);
@@ -68,6 +87,7 @@ void kvc_read(struct kvc_reg *reg) {
     }
     // A registration read without kvc_register would call through null.
     if (reg->kc_ops == nullptr) kvc_attach(reg);
+    kvc_read_scope scope;
     kvc_defaults(reg, kh->kh_data);
     // The reader reports its own errors; its result says nothing here.
     (void)reg->kc_ops->config_read(reg, kh->kh_data, kvc_read_done);
@@ -93,6 +113,7 @@ struct kvc_reg *kvc_next(const struct kvc_reg *reg) {
 
 void kvc_mod_init(void *) {
     // kvc_read never unlinks, so the walk may hold its cursor.
+    kvc_read_scope scope;
     for (struct kvc_reg *reg : kvc_list)
         kvc_read(reg);
 }

@@ -75,6 +75,12 @@ void kvc_read(struct kvc_reg *reg);
 // reset to the defaults without.  Returns 0.
 int kvc_read_done(struct kvc_reg *reg, void *data, void *value);
 
+// The number of the read in progress, for a reader that reports what
+// concerns no one registration (a key naming no module) once per read:
+// kvc_mod_init's pass over every registration is one read, a kvc_read
+// outside it another.  0 outside any read.
+uint32_t kvc_read_serial(void);
+
 // The registrations, newest first (for readers and inspection).
 struct kvc_reg *kvc_first(void);
 struct kvc_reg *kvc_next(const struct kvc_reg *reg);

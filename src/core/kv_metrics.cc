@@ -6,6 +6,7 @@
 // thread, so it is written through relaxed atomic counters.
 #include "core/kv_metrics.h"
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -41,31 +42,41 @@ const struct kvm_ma_ops kvm_ma_ops_table[3] = {
  * Moving averages.
  */
 
-static int kvm_ma_init(struct kvm_ma *ma, int n, const char *failed, uint32_t &counter) {
+// The setup both windows share; counted in the average's counter.
+static void kvm_ma_setup(struct kvm_ma *ma, int n, int type) {
+    ma->ma_n = uint8_t(n);
+    ma->ma_min = INFINITY;
+    ma->ma_max = 0;
+    if (type == KVM_T_EMA) {
+        ma->ma_alpha = 2.0 / (n + 1.0);
+        n_counter_inc(kvm_stats.ks_ema);
+    } else {
+        n_counter_inc(kvm_stats.ks_sma);
+    }
+}
+
+static int kvm_ma_init(struct kvm_ma *ma, int n, int type, const char *failed) {
     ma->ma_window = static_cast<double *>(nmem_alloc(uint32_t(8 * n), NMEM_ZERO));
     if (ma->ma_window == nullptr) {
         tr_log(1, TR_ERROR, "%s", failed);
         return -1;
     }
-    ma->ma_n = uint8_t(n);
-    ma->ma_min = INFINITY;
-    ma->ma_max = 0;
-    n_counter_inc(counter);
+    ma->ma_narrow_step = 0;
+    kvm_ma_setup(ma, n, type);
     return 0;
 }
 
 int sma_init(struct kvm_ma *ma, int n) {
-    return kvm_ma_init(ma, n, "sma_init: ema samples alloc failed", kvm_stats.ks_sma);
+    return kvm_ma_init(ma, n, KVM_T_SMA, "sma_init: ema samples alloc failed");
 }
 
 int ema_init(struct kvm_ma *ma, int n) {
-    if (kvm_ma_init(ma, n, "ema_init: ema_samples alloc failed", kvm_stats.ks_ema) != 0) return -1;
-    ma->ma_alpha = 2.0 / (n + 1.0);
-    return 0;
+    return kvm_ma_init(ma, n, KVM_T_EMA, "ema_init: ema_samples alloc failed");
 }
 
+// Frees a window of doubles; a compact one belongs to its object's block.
 static void kvm_ma_fini(struct kvm_ma *ma) {
-    if (ma->ma_window != nullptr) nmem_free(ma->ma_window);
+    if (ma->ma_window != nullptr && ma->ma_narrow_step == 0) nmem_free(ma->ma_window);
     ma->ma_window = nullptr;
 }
 void sma_fini(struct kvm_ma *ma) {
@@ -75,17 +86,55 @@ void ema_fini(struct kvm_ma *ma) {
     kvm_ma_fini(ma);
 }
 
+// The two kinds of window, read and written as doubles.
+struct kvm_wide {
+    double *w;
+    double get(unsigned j) const { return w[j]; }
+    void set(unsigned j, double x) const { w[j] = x; }
+};
+struct kvm_narrow {
+    char *w;
+    uint32_t step;
+    uint32_t *at(unsigned j) const { return reinterpret_cast<uint32_t *>(w + j * step); }
+    double get(unsigned j) const { return double(*at(j)); }
+    void set(unsigned j, double x) const { *at(j) = uint32_t(x); }
+};
+static inline kvm_narrow kvm_ma_narrow(struct kvm_ma *ma) {
+    return {reinterpret_cast<char *>(ma->ma_window), ma->ma_narrow_step};
+}
+
+// Does x come back from a compact entry as the same double, bit for bit?
+static inline bool kvm_ma_fits(double x) {
+    return x >= 0.0 && x < 4294967296.0 &&
+           std::bit_cast<uint64_t>(double(uint32_t(x))) == std::bit_cast<uint64_t>(x);
+}
+
+// Moves a compact window to doubles on the heap; false when memory ran out.
+static bool kvm_ma_widen(struct kvm_ma *ma) {
+    auto *w = static_cast<double *>(nmem_alloc(uint32_t(8 * ma->ma_n), 0));
+    if (w == nullptr) {
+        tr_log(1, TR_ERROR, "kvm_ma_widen: window alloc failed");
+        return false;
+    }
+    const kvm_narrow old = kvm_ma_narrow(ma);
+    for (unsigned j = 0; j < ma->ma_n; j++)
+        w[j] = old.get(j);
+    ma->ma_window = w;
+    ma->ma_narrow_step = 0;
+    return true;
+}
+
 // Finds the window's extreme among the slots other than pos, starting from
 // the new sample x, and counts its other copies.  Below picks the minimum
 // (std::less) or the maximum (std::greater).
-template <class Below>
-static inline double kvm_ma_rescan(const struct kvm_ma *ma, double x, uint8_t *dups) {
+template <class Below, class W>
+static inline double kvm_ma_rescan(const struct kvm_ma *ma, W win, double x, uint8_t *dups) {
     Below below;
     double m = x;
     *dups = 0;
     const unsigned n = ma->ma_n;
     for (unsigned j = (ma->ma_pos + 1u) % n; j != ma->ma_pos; j = (j + 1 == n ? 0 : j + 1)) {
-        double v = ma->ma_window[j];
+        double v = win.get(j);
         if (below(v, m)) {
             m = v;
             *dups = 0;
@@ -97,8 +146,9 @@ static inline double kvm_ma_rescan(const struct kvm_ma *ma, double x, uint8_t *d
 }
 
 // The step shared by both averages: running sums, extremes, the ring.
-static inline void kvm_ma_step(struct kvm_ma *ma, double x) {
-    const double old = ma->ma_window[ma->ma_pos];
+template <class W>
+static inline void kvm_ma_step(struct kvm_ma *ma, W win, double x) {
+    const double old = win.get(ma->ma_pos);
     ma->ma_sum += x;
     ma->ma_sumsq += x * x;
     if (old != 0) {
@@ -110,7 +160,7 @@ static inline void kvm_ma_step(struct kvm_ma *ma, double x) {
             if (ma->ma_min_dups > 0)
                 ma->ma_min_dups--;
             else
-                ma->ma_min = kvm_ma_rescan<std::less<double>>(ma, x, &ma->ma_min_dups);
+                ma->ma_min = kvm_ma_rescan<std::less<double>>(ma, win, x, &ma->ma_min_dups);
         } else if (x < ma->ma_min) {
             ma->ma_min = x;
             ma->ma_min_dups = 0;
@@ -119,7 +169,7 @@ static inline void kvm_ma_step(struct kvm_ma *ma, double x) {
             if (ma->ma_max_dups > 0)
                 ma->ma_max_dups--;
             else
-                ma->ma_max = kvm_ma_rescan<std::greater<double>>(ma, x, &ma->ma_max_dups);
+                ma->ma_max = kvm_ma_rescan<std::greater<double>>(ma, win, x, &ma->ma_max_dups);
         } else if (x > ma->ma_max) {
             ma->ma_max = x;
             ma->ma_max_dups = 0;
@@ -139,34 +189,52 @@ static inline void kvm_ma_step(struct kvm_ma *ma, double x) {
             ma->ma_max_dups = 0;
         }
     }
-    ma->ma_window[ma->ma_pos] = x;
+    win.set(ma->ma_pos, x);
     ma->ma_last = x;
     ma->ma_pos = uint8_t(ma->ma_pos + 1 == ma->ma_n ? 0 : ma->ma_pos + 1);
     if (ma->ma_count < ma->ma_n) ma->ma_count++;
 }
 
+// One sample into either average (Ema: the exponential one).  False, with
+// the state as it was, when a compact window could not take the sample and
+// no memory was left to widen it.
+template <bool Ema>
+static inline bool kvm_ma_update(struct kvm_ma *ma, double x) {
+    if (__builtin_expect(ma->ma_narrow_step == 0, 0))
+        kvm_ma_step(ma, kvm_wide{ma->ma_window}, x);
+    else if (__builtin_expect(kvm_ma_fits(x), 1))
+        kvm_ma_step(ma, kvm_ma_narrow(ma), x);
+    else if (kvm_ma_widen(ma))
+        kvm_ma_step(ma, kvm_wide{ma->ma_window}, x);
+    else
+        return false;
+    if (!Ema) {
+        ma->ma_avg = ma->ma_sum / ma->ma_count;
+        ma->ma_var = std::fabs(ma->ma_sumsq / ma->ma_count - ma->ma_avg * ma->ma_avg);
+    } else {
+        if (ma->ma_avg != 0 && ma->ma_count == ma->ma_n) {
+            ma->ma_avg = ma->ma_alpha * x + (1 - ma->ma_alpha) * ma->ma_avg;
+            ma->ma_ema_sq = (1 - ma->ma_alpha) * ma->ma_ema_sq + ma->ma_alpha * (x * x);
+        } else {
+            const double mean = ma->ma_sum / ma->ma_count;
+            const double meansq = ma->ma_sumsq / ma->ma_count;
+            ma->ma_avg = EMA_WARM_X * x + EMA_WARM_MEAN * mean;
+            ma->ma_ema_sq = EMA_WARM_MEAN * meansq + EMA_WARM_X * (x * x);
+        }
+        ma->ma_var = std::fabs(ma->ma_ema_sq - ma->ma_avg * ma->ma_avg);
+    }
+    ma->ma_sdev = std::sqrt(ma->ma_var);
+    return true;
+}
+
 void sma_update(struct kvm_ma *ma, double x) {
     N_ASSERT(ma->ma_window != ((void *)0), "ma->_ma._sma.sma_data != ((void *)0)");
-    kvm_ma_step(ma, x);
-    ma->ma_avg = ma->ma_sum / ma->ma_count;
-    ma->ma_var = std::fabs(ma->ma_sumsq / ma->ma_count - ma->ma_avg * ma->ma_avg);
-    ma->ma_sdev = std::sqrt(ma->ma_var);
+    kvm_ma_update<false>(ma, x);
 }
 
 void ema_update(struct kvm_ma *ma, double x) {
     N_ASSERT(ma->ma_window != ((void *)0), "ma->_ma._ema.ema_data != ((void *)0)");
-    kvm_ma_step(ma, x);
-    if (ma->ma_avg != 0 && ma->ma_count == ma->ma_n) {
-        ma->ma_avg = ma->ma_alpha * x + (1 - ma->ma_alpha) * ma->ma_avg;
-        ma->ma_ema_sq = (1 - ma->ma_alpha) * ma->ma_ema_sq + ma->ma_alpha * (x * x);
-    } else {
-        const double mean = ma->ma_sum / ma->ma_count;
-        const double meansq = ma->ma_sumsq / ma->ma_count;
-        ma->ma_avg = EMA_WARM_X * x + EMA_WARM_MEAN * mean;
-        ma->ma_ema_sq = EMA_WARM_MEAN * meansq + EMA_WARM_X * (x * x);
-    }
-    ma->ma_var = std::fabs(ma->ma_ema_sq - ma->ma_avg * ma->ma_avg);
-    ma->ma_sdev = std::sqrt(ma->ma_var);
+    kvm_ma_update<true>(ma, x);
 }
 
 /*
@@ -308,49 +376,60 @@ struct kvm *kvm_create(struct kv_head *kh, uint8_t kvm_type, uint8_t flags, int 
     // KVM_SAMPLED follow what is there, not what the caller asked for.
     kvm->kvm_flags = flags & uint8_t(~(KVM_MA | KVM_SAMPLED));
     if (kvm_type != KVM_T_NONE) kvm->kvm_flags |= KVM_MA;
+    if (export_mask & 0x15) kvm->kvm_flags |= KVM_EXPORT;
     const unsigned nvars = kh->kh_nvars;
+    // A negative type must not wrap into a valid one.
+    if (sample_type < 0 || sample_type > 10) kvm_bad_sample_type(sample_type);
+    struct kv_sample *ksa = sample_type != 0 ? kv_get_sample(uint8_t(sample_type)) : nullptr;
+    // The window size as far as it is known here; checked below, before
+    // any window is used.
+    const unsigned nwin = ksa != nullptr ? ksa->ks_samples : 0;
+    const uint32_t states = uint32_t(nvars * sizeof(struct kvm_ma));
 
     if (kvm->kvm_flags & KVM_MA) {
+        // The states, then their compact windows, in one block.
         kvm->kvm_ma = static_cast<struct kvm_ma *>(
-            nmem_alloc(uint32_t(nvars * sizeof(struct kvm_ma)), NMEM_ZERO));
+            nmem_alloc(states + uint32_t(nvars * nwin * sizeof(uint32_t)), NMEM_ZERO));
         if (kvm->kvm_ma == nullptr) {
             tr_log(1, TR_ERROR, "kvm_create: kvm_vars alloc failed");
             goto fail;
         }
-        kvm->kvm_records = static_cast<struct kv_record *>(
-            nmem_alloc(uint32_t(nvars * sizeof(struct kv_record)), NMEM_ZERO));
-        if (kvm->kvm_records == nullptr) {
-            tr_log(1, TR_ERROR, "kvm_create: kvm_data alloc failed");
-            goto fail;
+        // Records are written for the exports only; without them each
+        // stays as kv_record_init leaves it, which kvm_read_index makes.
+        if (kvm->kvm_flags & KVM_EXPORT) {
+            kvm->kvm_records = static_cast<struct kv_record *>(
+                nmem_alloc(uint32_t(nvars * sizeof(struct kv_record)), NMEM_ZERO));
+            if (kvm->kvm_records == nullptr) {
+                tr_log(1, TR_ERROR, "kvm_create: kvm_data alloc failed");
+                goto fail;
+            }
         }
     }
     if (sample_type != 0) {
-        // A negative type must not wrap into a valid one.
-        if (sample_type < 0 || sample_type > 10) kvm_bad_sample_type(sample_type);
         kvm->kvm_flags |= KVM_SAMPLED;
-        kvm->kvm_sample = kv_get_sample(uint8_t(sample_type));
+        kvm->kvm_sample = ksa;
         kvm_timer_start(kvm);
     }
     if (export_mask & 0x15) {
-        kvm->kvm_flags |= KVM_EXPORT;
         for (uint8_t i = 0; i < KV_EXPORT_TYPES; i++) {
             if (!(export_mask & (1 << i))) continue;
             if (struct kv_export *e = kv_get_export(i)) kvm->kvm_exports.insert_head(e);
         }
     }
     if (kvm->kvm_flags & KVM_MA) {
-        const struct kv_sample *ksa = kvm->kvm_sample;
         N_ASSERT(ksa != ((void *)0), "kvm->kvm_sample != ((void *)0)");
         N_ASSERT(ksa->ks_samples != 0, "ksa->ks_samples != 0");
         const int numsamples = ksa->ks_samples;
         N_ASSERT(numsamples <= 60);
         if (nvars == 0) goto fail;
+        // Window entry j of variable i at row j, column i.
+        char *rows = reinterpret_cast<char *>(kvm->kvm_ma) + states;
         for (unsigned i = 0; i < nvars; i++) {
-            if (kvm->kvm_ops->mo_init(&kvm->kvm_ma[i], numsamples) < 0) {
-                kvm_ma_release(kvm, i);
-                goto fail;
-            }
-            kv_record_init(kh, int(i), &kvm->kvm_records[i]);
+            struct kvm_ma *ma = &kvm->kvm_ma[i];
+            ma->ma_window = reinterpret_cast<double *>(rows + i * sizeof(uint32_t));
+            ma->ma_narrow_step = uint32_t(nvars * sizeof(uint32_t));
+            kvm_ma_setup(ma, numsamples, kvm_type);
+            if (kvm->kvm_records != nullptr) kv_record_init(kh, int(i), &kvm->kvm_records[i]);
         }
     }
     kvm_register(kvm);
@@ -461,9 +540,12 @@ int kvm_nvars(const struct kvm *kvm) {
 int kvm_read_index(struct kvm *kvm, int i, struct kv_record *r) {
     memset(r, 0, sizeof(*r));
     if (i < 0 || i >= int(kvm->kvm_head->kh_nvars)) return -1;
-    if (kvm->kvm_flags & KVM_MA)
-        *r = kvm->kvm_records[i];
-    else if (kvm->kvm_cur != nullptr)
+    if (kvm->kvm_flags & KVM_MA) {
+        if (kvm->kvm_records != nullptr)
+            *r = kvm->kvm_records[i];
+        else
+            kv_record_init(kvm->kvm_head, i, r);
+    } else if (kvm->kvm_cur != nullptr)
         kv_read_index(kvm->kvm_head, i, kvm->kvm_cur, r);
     return 0;
 }
@@ -490,9 +572,12 @@ static inline double kvm_value(const void *cur, const struct kv_var *kv) {
     }
 }
 
-static void kvm_sample_vars(struct kvm *kvm) {
+// Template of kvm_sample_vars for one average: Type is KVM_T_SMA or
+// KVM_T_EMA, 0 for whatever the object's ops say.
+template <int Type>
+static void kvm_sample_vars_of(struct kvm *kvm) {
     const struct kv_head *kh = kvm->kvm_head;
-    const bool exp = (kvm->kvm_flags & KVM_EXPORT) != 0;
+    struct kv_record *records = (kvm->kvm_flags & KVM_EXPORT) ? kvm->kvm_records : nullptr;
     void (*update)(struct kvm_ma *, double) = kvm->kvm_ops->mo_update;
     for (unsigned i = 0; i < kh->kh_nvars; i++) {
         const struct kv_var *kv = &kh->kh_vars[i];
@@ -500,9 +585,23 @@ static void kvm_sample_vars(struct kvm *kvm) {
         if (x == 0 && (kv->kv_flags & (KVF_NONZERO | KVF_AVG))) continue;
         struct kvm_ma *ma = &kvm->kvm_ma[i];
         kvm_event_test(kvm, kv, ma, x, "kvm_update_ma");
-        update(ma, x);
-        if (exp) kvm_write_record(&kvm->kvm_records[i], kv, ma);
+        if (Type == KVM_T_NONE)
+            update(ma, x);
+        else
+            kvm_ma_update<Type == KVM_T_EMA>(ma, x);
+        if (records != nullptr) kvm_write_record(&records[i], kv, ma);
     }
+}
+
+static void kvm_sample_vars(struct kvm *kvm) {
+    // The module's own averages inline; any other through the ops.
+    void (*update)(struct kvm_ma *, double) = kvm->kvm_ops->mo_update;
+    if (update == sma_update)
+        kvm_sample_vars_of<KVM_T_SMA>(kvm);
+    else if (update == ema_update)
+        kvm_sample_vars_of<KVM_T_EMA>(kvm);
+    else
+        kvm_sample_vars_of<KVM_T_NONE>(kvm);
 }
 
 void kvm_update_ma(uint64_t arg, uint32_t lateness) {

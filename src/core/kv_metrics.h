@@ -19,6 +19,7 @@
 // through relaxed atomic counters.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "core/ftimer.h"
@@ -44,6 +45,15 @@ inline constexpr int KVM_MAX_SAMPLES = 60;
 inline constexpr int KVM_MAX_PARENTS = 3;
 
 // Moving-average state of one variable.
+//
+// The window is a ring of ma_n samples at ma_window.  sma_init and ema_init
+// make it ma_n doubles on the heap.  The states of a kvm object start with
+// compact windows instead, inside the object's one block, for as long as
+// every sample is a whole number below 2^32 (the usual per-interval count):
+// 32-bit entries ma_narrow_step bytes apart (the windows of an object's
+// variables are interleaved, so that one sample of all of them writes one
+// row).  The first sample that does not fit moves the window to doubles on
+// the heap.  Either way every figure comes out the same.
 struct kvm_ma {
     double ma_last;   // the latest sample
     double ma_avg;
@@ -55,13 +65,16 @@ struct kvm_ma {
     double ma_var;
     uint8_t ma_min_dups;  // other window entries known to equal ma_min
     uint8_t ma_max_dups;
-    double *ma_window;  // ma_n doubles, a ring
+    double *ma_window;  // the ring: ma_n doubles, or compact entries (below)
     double ma_ema_sq;   // EMA of the squares (EMA only)
     double ma_alpha;    // 2 / (N + 1) (EMA only)
     uint8_t ma_pos;     // slot of the next sample
     uint8_t ma_count;   // samples in the window, at most ma_n
     uint8_t ma_n;       // window size, 1..60
+    // A compact window: bytes from one entry to the next; else 0.
+    uint32_t ma_narrow_step;
 };
+static_assert(sizeof(struct kvm_ma) == 104 && offsetof(struct kvm_ma, ma_window) == 72);
 
 struct kvm_ma_ops {
     int (*mo_init)(struct kvm_ma *ma, int n);
@@ -77,11 +90,11 @@ struct kvm {
     uint8_t kvm_flags;
     uint8_t kvm_pkvms;  // parents in use, 1..3 with KVM_PARENT
     struct kv_head *kvm_head;
-    struct kvm_ma *kvm_ma;  // one per variable (KVM_MA)
+    struct kvm_ma *kvm_ma;  // one per variable (KVM_MA), their compact windows after them
     const struct kvm_ma_ops *kvm_ops;
     struct kv_sample *kvm_sample;
     alignas(8) char kvm_export_state[KV_EXPORT_STATE_SIZE];
-    struct kv_record *kvm_records;  // one per variable (KVM_MA)
+    struct kv_record *kvm_records;  // one per variable (KVM_MA and KVM_EXPORT)
     void *kvm_cur;                  // the live block
     struct kvm *kvm_parents[KVM_MAX_PARENTS];
     void *kvm_arg;

@@ -185,13 +185,16 @@ static void kvc_classify(const struct kvc_reg *reg, const struct kvc_index *ix, 
         }
 }
 
-// Lines naming no registered module are reported by one read: that of the
-// first registration in list order still read (or of one not listed).
-static bool kvc_reports_strays(const struct kvc_reg *reg) {
-    for (const struct kvc_reg *r = kvc_first(); r != nullptr; r = kvc_next(r)) {
-        if (r == reg) return true;
-        if (!(r->kc_flags & KVC_DONE)) return false;
-    }
+// Lines naming no registered module are reported once per read (see
+// kvc_read_serial), by the first parse of that read, whatever the flags of
+// the registrations; a parse outside any read reports them.
+static uint32_t kvc_strays_serial;
+
+static bool kvc_reports_strays(void) {
+    uint32_t serial = kvc_read_serial();
+    if (serial == 0) return true;
+    if (serial == kvc_strays_serial) return false;
+    kvc_strays_serial = serial;
     return true;
 }
 
@@ -351,10 +354,11 @@ static enum kvc_verdict kvc_check(const struct kv_var *kv, const char *s, size_t
  * The parser.
  */
 
+// One bad line: counted, and shown while fewer than KVC_FILE_WARN_MAX
+// were (a file of nothing but bad lines must not flood the log).
 static void kvc_warn(const char *fname, int lineno, const struct kvc_line *l, const char *what,
                      struct kvc_file_result *res) {
-    res->kfr_warnings++;
-    if (!(tr_mask & 1)) return;
+    if (++res->kfr_warnings > KVC_FILE_WARN_MAX || !(tr_mask & 1)) return;
     // The key as it stands in the file, at most 96 bytes, unprintable
     // bytes shown as '?'.
     char key[97];
@@ -406,7 +410,7 @@ void kvc_file_parse(struct kvc_reg *reg, void *data, const char *fname, const ch
         kvc_classify(reg, &ix, p, n, &l);
         if (l.kl_kind == KVL_MINE && (seen[l.kl_var] & 0xffff) < 0xffff) seen[l.kl_var]++;
     });
-    const bool strays = kvc_reports_strays(reg);
+    const bool strays = kvc_reports_strays();
     kvc_lines(text, len, [&](const char *p, size_t n, int lineno) {
         kvc_classify(reg, &ix, p, n, &l);
         switch (l.kl_kind) {
@@ -443,6 +447,9 @@ void kvc_file_parse(struct kvc_reg *reg, void *data, const char *fname, const ch
             res->kfr_stored++;
     });
     nmem_free(seen);
+    if (res->kfr_warnings > KVC_FILE_WARN_MAX)
+        tr_log(1, TR_WARN, "kvc_file_parse: %s: %d more bad lines rejected", fname,
+               res->kfr_warnings - KVC_FILE_WARN_MAX);
 }
 
 /*
@@ -451,12 +458,18 @@ void kvc_file_parse(struct kvc_reg *reg, void *data, const char *fname, const ch
 
 // The file's text in an nmem buffer (*len bytes), or null: missing,
 // unreadable or too big, each logged.
+//
+// Opened without blocking: a FIFO (or a device) in the file's place would
+// otherwise hold the main thread in open() until a writer came.  Anything
+// but a regular file is refused.
 static char *kvc_file_load(const char *path, size_t *len) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         int err = errno;
         if (err == ENOENT)
             tr_log(1, TR_INFO, "kvc_file_read: %s not found, defaults used", path);
+        else if (err == ENXIO)  // a socket, or a device without its driver
+            tr_log(1, TR_WARN, "kvc_file_read: %s is not a regular file, defaults used", path);
         else
             tr_log(1, TR_WARN, "kvc_file_read: %s: %s, defaults used", path, strerror(err));
         return nullptr;

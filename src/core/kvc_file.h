@@ -23,12 +23,14 @@
 // out-of-range number, a key given more than once, an overlong line or a
 // line that is not "key = value" gives one WARN line naming the file, the
 // line number and the key, and that variable keeps its default (a key given
-// twice keeps it too, whichever of its lines are good).  Each read reports
-// the lines of its own module; a line naming no registered module is
-// reported by the read of the first registration in list order that is not
-// done (so once per kvc_mod_init, and by a later read of a module when it is
-// the only one still read).  A missing file is one INFO line and the
-// defaults.  Every read completes, so the apply hook always runs.
+// twice keeps it too, whichever of its lines are good).  A parse shows its
+// first KVC_FILE_WARN_MAX bad lines, then one WARN line with the number of
+// the others.  Each parse reports the lines of its own module; a line
+// naming no registered module is reported once per read (kvc_read_serial:
+// once per kvc_mod_init, once per kvc_read of a module).  A missing file is
+// one INFO line and the defaults; anything but a regular file (a FIFO, a
+// directory, a device) one WARN line and the defaults.  Every read
+// completes, so the apply hook always runs.
 #pragma once
 
 #include <cstddef>
@@ -37,11 +39,12 @@
 
 inline constexpr size_t KVC_FILE_LINE_MAX = 1024;     // bytes of a line, newline excluded
 inline constexpr size_t KVC_FILE_SIZE_MAX = 1 << 20;  // bigger files are refused
+inline constexpr int KVC_FILE_WARN_MAX = 20;          // bad lines shown per parse
 
 // What a read did; handed to the apply hook as its value.
 struct kvc_file_result {
     int kfr_stored;    // variables set from the file
-    int kfr_warnings;  // WARN lines
+    int kfr_warnings;  // bad lines, shown or not
     int kfr_missing;   // 1: no file or it could not be read; defaults only
 };
 

@@ -11,10 +11,10 @@
 // the control socket's, may already log: they are read and written here with
 // relaxed atomic operations, so a reader sees the old or the new value whole.
 // Callers that test tr_mask themselves read it plainly.
-// words written at start-up (or by the verbose toggle).
 #include "core/logging.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <stdio_ext.h>
 #include <sys/stat.h>
@@ -28,6 +28,7 @@
 #include <cstring>
 
 #include "core/agent_config.h"
+#include "core/kv.h"
 #include "core/nassert.h"
 #include "core/ncounter.h"
 #include "core/nmem.h"
@@ -103,6 +104,24 @@ static size_t tr_stamp(time_t sec, char *out) {
     return text_len;
 }
 
+// Opens a log file for appending, created if missing (emptied first with
+// truncate).  Every log stream is opened here: O_APPEND makes each write
+// land at the file's end whatever the stream's position, so a file that an
+// operator emptied, or that a full disk cut short, never gets a hole of NUL
+// bytes before the next line.  Close-on-exec: a program started by this one
+// inherits no log stream.
+static FILE *tr_fopen(const char *path, bool truncate) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0), 0666);
+    if (fd < 0) return nullptr;
+    FILE *fp = fdopen(fd, "a");
+    if (fp == nullptr) {
+        int err = errno;
+        close(fd);
+        errno = err;
+    }
+    return fp;
+}
+
 void tr_perform_rotation(FILE **fpp, const char *base) {
     const bool is_main =
         tr_main_lf.lf_base != nullptr && strncmp(base, tr_main_lf.lf_base, strlen(base)) == 0;
@@ -135,7 +154,7 @@ void tr_perform_rotation(FILE **fpp, const char *base) {
             cur = nullptr;
             if (!is_main) tr_log(1, TR_ERROR, "tr_perform_rotation: asprintf error");
             failed = true;
-        } else if ((*fpp = fopen(cur, "we")) == nullptr) {
+        } else if ((*fpp = tr_fopen(cur, true)) == nullptr) {
             if (!is_main) tr_log(1, TR_ERROR, "Unable to open file %s\n", base);
             failed = true;
         }
@@ -154,7 +173,7 @@ void tr_perform_rotation(FILE **fpp, const char *base) {
             if (!is_main) tr_log(1, TR_ERROR, "tr_perform_rotation: asprintf error");
             N_ASSERT(0, "memory for the log file's name to reopen it after a failed rotation");
         }
-        *fpp = fopen(cur, "ae");
+        *fpp = tr_fopen(cur, false);
         err = errno;
         free(cur);
         cur = nullptr;
@@ -225,7 +244,23 @@ void tr_log(uint64_t category, int level, const char *fmt, ...) {
         tr_depth--;
         return;
     }
+    // Log files are text: bytes of the message that are not UTF-8 (a
+    // value from a file, an interface's name) are shown as '?'.
+    for (size_t at = n, end = n + static_cast<size_t>(m); at < end;) {
+        if (static_cast<unsigned char>(line[at]) < 0x80) {
+            at++;
+            continue;
+        }
+        int l = kv_utf8_len(line + at, end - at);
+        for (int i = l; i < 0; i++)
+            line[at++] = '?';
+        at += static_cast<size_t>(l > 0 ? l : 0);
+    }
+    // A message that brings its own newline(s) ends with one all the same:
+    // never an empty line.
     n += static_cast<size_t>(m);
+    while (m-- > 0 && line[n - 1] == '\n')
+        n--;
     line[n++] = '\n';
     line[n] = '\0';
 
@@ -255,31 +290,32 @@ static void tr_close_file(struct tr_logfile *lf) {
 }
 
 // Opens path + ".0" for appending; the byte count starts at its size.
-// Returns false after logging what failed, with the file state cleared.
-static bool tr_open_file(struct tr_logfile *lf, const char *path) {
+// Returns 0, or the errno of what failed after logging it, with the file
+// state cleared.
+static int tr_open_file(struct tr_logfile *lf, const char *path) {
     lf->lf_base = path != nullptr ? n_strdup(path) : nullptr;
     if (lf->lf_base == nullptr) {
-        tr_log(1, TR_ERROR, "tr_init: strdup error: %s", strerror(path ? errno : EINVAL));
-        return false;
+        int err = path != nullptr ? errno : EINVAL;
+        tr_log(1, TR_ERROR, "tr_init: strdup error: %s", strerror(err));
+        return err;
     }
     char *name = nullptr;
     if (n_asprintf(&name, "%s%s", lf->lf_base, ".0") < 0) {
         tr_log(1, TR_ERROR, "tr_init: asprintf error");
         tr_close_file(lf);
-        return false;
+        return ENOMEM;
     }
-    // Close-on-exec: a program started by this one inherits no log stream.
-    lf->lf_fp = fopen(name, "ae");
+    lf->lf_fp = tr_fopen(name, false);
     int err = errno;
     nmem_free(name);
     if (lf->lf_fp == nullptr) {
         tr_log(1, TR_ERROR, "tr_init: fopen error: %s", strerror(err));
         tr_close_file(lf);
-        return false;
+        return err;
     }
-    lf->lf_bytes.store(static_cast<int32_t>(ftell(lf->lf_fp)));
     lf->lf_end = tr_file_end(lf->lf_fp);
-    return true;
+    lf->lf_bytes.store(static_cast<int32_t>(lf->lf_end));
+    return 0;
 }
 
 void tr_init(void) {
@@ -296,19 +332,27 @@ void tr_init(void) {
     } else if (cfg->ac_dest != nullptr && strcmp(cfg->ac_dest, "file") == 0) {
         tr_log(1, TR_DEBUG, "Initializing file logging...");
         n_counter_set(tr_output, uint32_t{TR_OUT_FILE});
-        if (!tr_open_file(&tr_main_lf, cfg->ac_logfile)) N_ASSERT(tr_main_lf.lf_fp != ((void *)0));
+        if (tr_open_file(&tr_main_lf, cfg->ac_logfile) != 0)
+            N_ASSERT(tr_main_lf.lf_fp != ((void *)0));
     } else {
         tr_log(1, TR_ERROR, "Incorrect option provided for log destination. Exiting");
         exit(2);
     }
 
+    int debug_err = 0;
     if (cfg->ac_debug && cfg->ac_debug_logfile != nullptr) {
         tr_log(1, TR_INFO, "Initializing debug logging...");
-        if (!tr_open_file(&tr_debug_lf, cfg->ac_debug_logfile)) return;
+        debug_err = tr_open_file(&tr_debug_lf, cfg->ac_debug_logfile);
     }
 
+    // A debug log that cannot be opened (a directory in its place, no
+    // descriptor left) costs the DEBUG lines only: the main destination
+    // works on and says once why they are not kept.
     n_counter_set(tr_initialized, uint8_t{1});
     tr_log(1, TR_INFO, "Logging infra initialized...");
+    if (debug_err != 0)
+        tr_log(1, TR_ERROR, "tr_init: debug log %s.0 not opened: %s", cfg->ac_debug_logfile,
+               strerror(debug_err));
     if (cfg->ac_flow_debug) {
         n_counter_set(tr_mask, n_counter_get(tr_mask) | TR_FLOWDEBUG);
         tr_log(1, TR_INFO, "Debug flow logs is enabled");

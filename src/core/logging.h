@@ -5,7 +5,11 @@
 // when the category shares a bit with tr_mask, echoes it to standard output
 // while the echo flag is set, and once tr_init has run writes it to the log
 // file (rotated before it would reach 50 MiB, generations .0 .1 .2) or to
-// syslog.  DEBUG lines go only to the debug log file, when one is in use.
+// syslog.  DEBUG lines go only to the debug log file, when one is in use;
+// one that cannot be opened is reported once in the main log, which goes on.
+// A line is text: a message's own trailing newlines give way to the one
+// that ends it (never an empty line), and bytes of the message that are not
+// UTF-8 show as '?'.  Log files are always written in append mode.
 //
 // tr_log may be called from any thread.  Each log file has a mutex, held
 // from the size check through a rotation to the end of one line's write;

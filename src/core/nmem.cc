@@ -33,22 +33,28 @@ void *nmem_alloc_failed(void) {
 // is a second free; anything but the live mark in both is damage.  t is the
 // trailer's place, or null when the object's size field cannot be trusted to
 // find it (the object then counts as damaged).
-static bool nmem_check_guards(struct nmem_hdr *h, const char *t) {
-    uint16_t tg = 0;
-    if (t != nullptr) memcpy(&tg, t, sizeof(tg));
-    if (h->nh_guard == NMEM_FREE || (t != nullptr && tg == NMEM_FREE)) {
+// The checks on the marks read: head guard hg, trailer guard tg (null when
+// unknown); size is the size the report shows.
+static bool nmem_check_marks(struct nmem_hdr *h, uint16_t hg, const uint16_t *tg, uint32_t size) {
+    if (hg == NMEM_FREE || (tg != nullptr && *tg == NMEM_FREE)) {
         n_counter_inc(nmem_stats.ns_dupfrees);
         tr_log(1, TR_WARN, "nmem_duplicatefree: duplicate free obj %p size %d",
-               static_cast<void *>(h), static_cast<int>(h->nh_size));
+               static_cast<void *>(h), static_cast<int>(size));
         return false;
     }
-    if (h->nh_guard != NMEM_LIVE || t == nullptr || tg != NMEM_LIVE) {
+    if (hg != NMEM_LIVE || tg == nullptr || *tg != NMEM_LIVE) {
         n_counter_inc(nmem_stats.ns_overwritten);
         tr_log(1, TR_WARN, "nmem_overwritten: alloced memory object overwritten obj %p size %d",
-               static_cast<void *>(h), static_cast<int>(h->nh_size));
+               static_cast<void *>(h), static_cast<int>(size));
         return false;
     }
     return true;
+}
+
+static bool nmem_check_guards(struct nmem_hdr *h, const char *t) {
+    uint16_t tg = 0;
+    if (t != nullptr) memcpy(&tg, t, sizeof(tg));
+    return nmem_check_marks(h, h->nh_guard, t != nullptr ? &tg : nullptr, h->nh_size);
 }
 
 bool nmem_check_free(struct nmem_hdr *h) {
@@ -110,15 +116,20 @@ int n_asprintf(char **out, const char *fmt, ...) {
  * Object pools.
  */
 
+// A heap object whose data reads as zeroes without having been written: the
+// system heap hands a large block over as fresh pages, which cost memory
+// only once touched.
+static void *nmem_alloc_untouched(uint32_t size) {
+    char *block = static_cast<char *>(calloc(1, uint64_t{size} + NMEM_OVERHEAD + NMEM_HEAP_PAD));
+    if (block == nullptr) return nmem_alloc_failed();
+    return nmem_obj_init(block, size);
+}
+
 static tailq<nmem_pool, &nmem_pool::np_link> nmem_pools = TAILQ_HEAD_INITIALIZER(nmem_pools);
 static pthread_mutex_t nmem_pools_lock = PTHREAD_MUTEX_INITIALIZER;
 
 // Pool objects keep the alignment of heap objects' data.
 static constexpr uint32_t NMEM_POOL_ALIGN = 8;
-
-static inline struct nmem_hdr *nmem_pool_obj(const struct nmem_pool *np, uint32_t i) {
-    return reinterpret_cast<struct nmem_hdr *>(np->np_items + uint64_t{i} * np->np_stride);
-}
 
 struct nmem_pool *nmem_pool_create(const char *name, int count, uint32_t size, int flags) {
     if (size < 8) {
@@ -137,7 +148,7 @@ struct nmem_pool *nmem_pool_create(const char *name, int count, uint32_t size, i
         (uint64_t{size} + NMEM_OVERHEAD + NMEM_POOL_ALIGN - 1) & ~uint64_t{NMEM_POOL_ALIGN - 1};
     uint64_t total = count >= 0 ? stride * uint64_t(count) : UINT64_MAX;
     char *items =
-        total <= UINT32_MAX ? static_cast<char *>(nmem_alloc(uint32_t(total), 0)) : nullptr;
+        total <= UINT32_MAX ? static_cast<char *>(nmem_alloc_untouched(uint32_t(total))) : nullptr;
     if (items == nullptr) {
         tr_log(1, TR_ERROR, "nmem_pool_create: pool items alloc failed");
         nmem_free(np);
@@ -154,14 +165,7 @@ struct nmem_pool *nmem_pool_create(const char *name, int count, uint32_t size, i
     np->np_stride = uint32_t(stride);
     np->np_last = count > 0 ? uint32_t(stride * uint64_t(count - 1)) : 0;
     np->np_link = {nullptr, nullptr};
-    for (uint32_t i = 0; i < uint32_t(count); i++) {
-        struct nmem_hdr *h = nmem_pool_obj(np, i);
-        h->nh_size = size;
-        h->nh_guard = NMEM_FREE;
-        nmem_trailer_set(h, NMEM_FREE);
-        nmem_pool_link_set(h, np->np_free);
-        np->np_free = h;
-    }
+    np->np_untouched = uint32_t(total);
     pthread_mutex_lock(&nmem_pools_lock);
     nmem_pools.insert_head(np);
     pthread_mutex_unlock(&nmem_pools_lock);
@@ -170,23 +174,71 @@ struct nmem_pool *nmem_pool_create(const char *name, int count, uint32_t size, i
     return np;
 }
 
-void *nmem_pool_empty(struct nmem_pool *np) {
-    np->np_alloc_failures++;
-    return nullptr;
-}
-
-void nmem_pool_alloc_damaged(const struct nmem_pool *, struct nmem_hdr *h) {
+// size: what the object's size field says, or would say had it been
+// written when the pool was created.
+[[noreturn]] static void nmem_pool_alloc_stop(struct nmem_hdr *h, uint32_t size) {
     n_counter_inc(nmem_stats.ns_overwritten);
     tr_log(1, TR_WARN, "nmem_overwritten: freed memory object overwritten obj %p size %d",
-           static_cast<void *>(h), static_cast<int>(h->nh_size));
+           static_cast<void *>(h), static_cast<int>(size));
     // The stop names nmem_pool_alloc, where the damage was found.
     n_assert_fail("free pool object left alone since its free", __FILE__, __LINE__,
                   "nmem_pool_alloc");
 }
 
+void nmem_pool_alloc_damaged(const struct nmem_pool *, struct nmem_hdr *h) {
+    nmem_pool_alloc_stop(h, h->nh_size);
+}
+
+// The size an untouched object's report shows: its size field, had it been
+// written at creation, held the pool's size unless something wrote over it.
+static uint32_t nmem_untouched_size(const struct nmem_pool *np, const struct nmem_hdr *h) {
+    return h->nh_size != 0 ? h->nh_size : np->np_size;
+}
+
+// Is h an object never handed out whose guards still read as zeroes (its
+// free marks, had they been written at creation)?
+static bool nmem_pool_untouched(const struct nmem_pool *np, struct nmem_hdr *h) {
+    const uintptr_t off =
+        reinterpret_cast<uintptr_t>(h) - reinterpret_cast<uintptr_t>(np->np_items);
+    if (off >= np->np_untouched || off % np->np_stride != 0) return false;
+    uint16_t trailer;
+    memcpy(&trailer, nmem_pool_trailer_of(h, np->np_size), sizeof(trailer));
+    return h->nh_guard == 0 && trailer == 0;
+}
+
+void *nmem_pool_alloc_untouched(struct nmem_pool *np) {
+    if (np->np_avail == 0 || np->np_free != nullptr || np->np_untouched == 0) {
+        np->np_alloc_failures++;
+        return nullptr;
+    }
+    auto *h = reinterpret_cast<struct nmem_hdr *>(np->np_items + np->np_untouched - np->np_stride);
+    // Never handed out: its header, link and trailer still read as the
+    // block's zeroes, or something wrote into the pool from outside.
+    uint64_t hdr, link;
+    uint16_t trailer;
+    memcpy(&hdr, h, sizeof(hdr));
+    memcpy(&link, nmem_data_of(h), sizeof(link));
+    memcpy(&trailer, nmem_pool_trailer_of(h, np->np_size), sizeof(trailer));
+    if (hdr != 0 || link != 0 || trailer != 0) nmem_pool_alloc_stop(h, nmem_untouched_size(np, h));
+    np->np_untouched -= np->np_stride;
+    np->np_avail--;
+    if (np->np_flags & NMEM_ZERO) memset(nmem_data_of(h), 0, np->np_size);
+    h->nh_size = np->np_size;
+    h->nh_guard = NMEM_LIVE;
+    nmem_trailer_set(h, NMEM_LIVE);
+    n_counter_inc(nmem_stats.ns_pool_allocs);
+    return nmem_data_of(h);
+}
+
 // The checks in the order of their report: the object's guards first, then
 // the pool.
 void nmem_pool_free_refused(const struct nmem_pool *np, struct nmem_hdr *h) {
+    // An object never handed out is free: its free is a second one.
+    if (np != nullptr && nmem_pool_untouched(np, h)) {
+        const uint16_t mark = NMEM_FREE;
+        nmem_check_marks(h, NMEM_FREE, &mark, nmem_untouched_size(np, h));
+        n_assert_fail("nmem_check_free(h)", __FILE__, __LINE__, "nmem_pool_free");
+    }
     // While the head guard holds a mark the size field next to it is the
     // object's own (an object of another pool has its own size there);
     // otherwise the trailer is where the pool's object size puts it.

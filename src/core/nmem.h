@@ -94,20 +94,26 @@ inline constexpr size_t NMEM_HEAP_PAD = 16;
 void *nmem_alloc_failed(void);
 [[noreturn]] void nmem_free_damaged(struct nmem_hdr *h);
 
-// Guarded heap allocation of size data bytes; NMEM_ZERO in flags zeroes
-// them.  Returns the data pointer, or null (counted, not logged).  Inline:
-// an allocation costs the allocator's call and a few stores, no more.
-inline void *nmem_alloc(uint32_t size, int flags) {
-    char *block = static_cast<char *>(malloc(uint64_t{size} + NMEM_OVERHEAD + NMEM_HEAP_PAD));
-    if (__builtin_expect(block == nullptr, 0)) return nmem_alloc_failed();
+// The object of size data bytes in a fresh block of the system heap: header,
+// guards, counters.
+inline void *nmem_obj_init(char *block, uint32_t size) {
     auto *h = reinterpret_cast<struct nmem_hdr *>(block + NMEM_HEAP_PAD);
-    if (flags & NMEM_ZERO) memset(nmem_data_of(h), 0, size);
     h->nh_size = size;
     h->nh_guard = NMEM_LIVE;
     nmem_trailer_set(h, NMEM_LIVE);
     n_counter_inc(nmem_stats.ns_allocs);
     n_counter_inc(nmem_stats.ns_alloced_objs);
     return nmem_data_of(h);
+}
+
+// Guarded heap allocation of size data bytes; NMEM_ZERO in flags zeroes
+// them.  Returns the data pointer, or null (counted, not logged).  Inline:
+// an allocation costs the allocator's call and a few stores, no more.
+inline void *nmem_alloc(uint32_t size, int flags) {
+    char *block = static_cast<char *>(malloc(uint64_t{size} + NMEM_OVERHEAD + NMEM_HEAP_PAD));
+    if (__builtin_expect(block == nullptr, 0)) return nmem_alloc_failed();
+    if (flags & NMEM_ZERO) memset(block + NMEM_HEAP_PAD + sizeof(struct nmem_hdr), 0, size);
+    return nmem_obj_init(block, size);
 }
 
 // Frees an object of nmem_alloc, n_strdup or n_asprintf.  Never null, never
@@ -135,13 +141,19 @@ bool nmem_check_free(struct nmem_hdr *h);
 // A pool holds count objects of one size in one guarded heap block (the
 // items block), each with the object layout above, laid out back to back
 // at a stride of size + 10 rounded up to 8 bytes, so that every object's
-// header and data are 8-byte aligned like a heap object's.  Free objects
-// carry NMEM_FREE in both guards and the free-list link in their first 8
-// data bytes; the list hands out the highest address first and reuses the
-// last freed object first.  Guards are checked when an object is freed and
-// again when it is handed out, so damage done to a free object is caught
-// too; either stops the process.  After creation a pool never calls the
-// system heap.  Pools take no locks: one thread at a time per pool.
+// header and data are 8-byte aligned like a heap object's.  The block is
+// reserved whole at creation but written only as objects are first handed
+// out: it comes from the heap zeroed and untouched, so objects never used
+// cost address space, not memory.  Objects are handed out from the highest
+// address down; a freed object goes on the free list, which is used before
+// the untouched part and hands out the last freed object first.  Free
+// objects carry NMEM_FREE in both guards and the free-list link in their
+// first 8 data bytes; an untouched object still holds the block's zeroes in
+// its header, link and trailer.  Guards are checked when an object is freed
+// and again when it is handed out (an untouched one's zeroes likewise), so
+// damage done to a free object is caught too; either stops the process.
+// After creation a pool never calls the system heap.  Pools take no locks:
+// one thread at a time per pool.
 struct nmem_pool {
     const char *np_name;             // the caller's string, kept by pointer
     char *np_items;                  // one heap object holding every pool object
@@ -155,6 +167,7 @@ struct nmem_pool {
     uint32_t np_stride;              // bytes from one object header to the next
     uint32_t np_last;                // offset of the last object's header in the block
     tailq_entry<nmem_pool> np_link;  // process-wide pool list, newest first
+    uint32_t np_untouched;           // bytes at the block's start never handed out
 };
 
 // A pool of count objects of size bytes (at least 8); null when size is too
@@ -168,10 +181,11 @@ void nmem_pool_destroy(struct nmem_pool *np);
 struct nmem_pool *nmem_pool_first(void);
 struct nmem_pool *nmem_pool_next(const struct nmem_pool *np);
 
-// Out-of-line ends of the two calls below.  The first counts a refusal and
-// returns null; the others report the damage or misuse and stop the
-// process in the name of the caller.
-void *nmem_pool_empty(struct nmem_pool *np);
+// Out-of-line ends of the two calls below.  The first hands out the
+// highest untouched object, or counts a refusal and returns null; the
+// others report the damage or misuse and stop the process in the name of
+// the caller.
+void *nmem_pool_alloc_untouched(struct nmem_pool *np);
 [[noreturn]] void nmem_pool_alloc_damaged(const struct nmem_pool *np, struct nmem_hdr *h);
 [[noreturn]] void nmem_pool_free_refused(const struct nmem_pool *np, struct nmem_hdr *h);
 
@@ -203,12 +217,14 @@ inline void nmem_pool_link_set(struct nmem_hdr *h, struct nmem_hdr *next) {
 // pool's np_alloc_failures) or null.  The object's guards and size are
 // checked before its size is used to find the trailer, and its free-list
 // link before the link becomes the list head: a free object whose data was
-// written over must not send a later allocation outside the items block.
-// Inline: an allocation is a handful of loads and stores.
+// written over must not send a later allocation outside the handed-out
+// part of the items block.  Inline: an allocation from the free list is a
+// handful of loads and stores.
 inline void *nmem_pool_alloc(struct nmem_pool *np) {
     if (__builtin_expect(np == nullptr, 0)) return nullptr;
     struct nmem_hdr *h = np->np_free;
-    if (__builtin_expect(np->np_avail == 0 || h == nullptr, 0)) return nmem_pool_empty(np);
+    if (__builtin_expect(np->np_avail == 0 || h == nullptr, 0))
+        return nmem_pool_alloc_untouched(np);
     // The trailer is found from the pool's size, checked equal to the
     // object's own, so its address does not wait for the size to be read.
     struct nmem_pool_trailer *t = nmem_pool_trailer_of(h, np->np_size);
@@ -217,9 +233,12 @@ inline void *nmem_pool_alloc(struct nmem_pool *np) {
                          0))
         nmem_pool_alloc_damaged(np, h);
     struct nmem_hdr *next = nmem_pool_link_get(h);
-    // A link is null or the 8-byte aligned header of an object in the block.
+    // A link is null or the 8-byte aligned header of an object handed out
+    // before (never one of the untouched part, which would be handed out
+    // twice).
     uintptr_t off = reinterpret_cast<uintptr_t>(next) - reinterpret_cast<uintptr_t>(np->np_items);
-    if (__builtin_expect(next != nullptr && (off > np->np_last || (off & 7) != 0), 0))
+    if (__builtin_expect(
+            next != nullptr && (off > np->np_last || off < np->np_untouched || (off & 7) != 0), 0))
         nmem_pool_alloc_damaged(np, h);
     np->np_free = next;
     np->np_avail--;

@@ -6,7 +6,8 @@
 // so every reaction (reports, core renaming, restarts, stopping) happens in
 // the loop, which waits on that descriptor with a deadline at its next
 // two-second pass.  Because SIGCHLD is only ever acted on by the loop, a
-// child is never reaped before its pid has been stored.
+// child is never reaped before its pid has been stored.  SIGHUP, the
+// reload signal, is read the same way and passed on to the agent.
 //
 // Files, in layers:
 //   npmd_opts.cc    options, derived paths, the process-monitor list
@@ -116,6 +117,8 @@ struct npmd_ops {
     void (*no_stop)(void);
     // Stops the agent and the supervisor; returns only in tests.
     void (*no_terminate)(int sig);
+    // Sends sig to a child; 0, or -1 with errno.
+    int (*no_signal)(pid_t pid, int sig);
 };
 
 void npmd_sup_setup(struct npm_proc *p, const char *path, const struct npmd_conf *c,
@@ -125,6 +128,9 @@ enum npm_action npmd_on_child_exit(pid_t pid, int status);
 // One two-second pass: parent check, then the daily reset on four passes
 // out of five.
 void npmd_on_pass(void);
+// SIGHUP: passed on to the running agent, which reads its configuration
+// again.  One INFO line either way.
+void npmd_on_reload(void);
 uint64_t npmd_pass_count(void);
 // Probes the parent with signal 0 and terminates the supervisor when it has
 // gone.
@@ -189,8 +195,9 @@ void npmd_report_exec_failed(void);
 
 // ---- loop ----------------------------------------------------------------
 
-// Blocks SIGTERM, SIGINT and SIGCHLD and opens the signalfd.  Children get
-// the original mask back before exec.  Returns -1 on failure.
+// Blocks SIGTERM, SIGINT, SIGCHLD and SIGHUP and opens the signalfd.
+// Children get the original mask back before exec, SIGHUP still blocked.
+// Returns -1 on failure.
 int npmd_signals_init(void);
 // Starts p from path (fork, exec).  first: an exec failure is logged and
 // removes the pid file, as on the first launch.

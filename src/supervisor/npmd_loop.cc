@@ -1,11 +1,13 @@
 // npmd_loop: the one loop of the supervisor.
 //
-// SIGTERM, SIGINT and SIGCHLD are blocked for the daemon's life and read
-// from a signalfd.  The loop waits on it with a deadline at the next
-// two-second pass, so a termination or a child's end is acted on at once,
-// and a child is never reaped before its pid is stored.  Waits elsewhere
-// (the core renaming's pauses, the grace period when stopping) wait on the
-// same descriptor, so they never delay a termination.
+// SIGTERM, SIGINT, SIGCHLD and SIGHUP are blocked for the daemon's life
+// and read from a signalfd.  The loop waits on it with a deadline at the
+// next two-second pass, so a termination or a child's end is acted on at
+// once, and a child is never reaped before its pid is stored.  Waits
+// elsewhere (the core renaming's pauses, the grace period when stopping)
+// wait on the same descriptor, so they never delay a termination; a SIGHUP
+// they read is kept for the loop, which passes it on to the agent once any
+// restart is done.
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
@@ -22,6 +24,7 @@ int npmd_kill_grace_ms = 10000;
 
 static int npmd_sfd = -1;
 static sigset_t npmd_orig_mask;
+static bool npmd_hup_pending;  // a SIGHUP read and not yet passed on
 
 int npmd_signals_init(void) {
     sigset_t set;
@@ -29,6 +32,7 @@ int npmd_signals_init(void) {
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGCHLD);
+    sigaddset(&set, SIGHUP);
     if (sigprocmask(SIG_BLOCK, &set, &npmd_orig_mask) != 0) return -1;
     npmd_sfd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
     return npmd_sfd < 0 ? -1 : 0;
@@ -55,7 +59,8 @@ static int npmd_ms_until(int64_t deadline) {
 }
 
 // Waits up to ms for a signal (-1: no limit).  Returns the first signal
-// read, SIGTERM or SIGINT before SIGCHLD; 0 when none came.
+// read, SIGTERM or SIGINT before SIGCHLD; 0 when none came.  A SIGHUP only
+// sets npmd_hup_pending.
 static int npmd_wait_signal(int ms) {
     struct pollfd pfd = {npmd_sfd, POLLIN, 0};
     if (poll(&pfd, 1, ms) <= 0) return 0;
@@ -63,6 +68,10 @@ static int npmd_wait_signal(int ms) {
     int got = 0;
     while (read(npmd_sfd, &si, sizeof(si)) == static_cast<ssize_t>(sizeof(si))) {
         int sig = static_cast<int>(si.ssi_signo);
+        if (sig == SIGHUP) {
+            npmd_hup_pending = true;
+            continue;
+        }
         if (got == 0 || sig != SIGCHLD) got = sig;
     }
     return got;
@@ -71,8 +80,12 @@ static int npmd_wait_signal(int ms) {
 pid_t npmd_spawn(struct npm_proc *p, const char *path, bool first) {
     pid_t pid = fork();
     if (pid != 0) return pid;
-    // The agent starts with the signal mask the supervisor was given.
-    sigprocmask(SIG_SETMASK, &npmd_orig_mask, nullptr);
+    // The agent starts with the signal mask the supervisor was given, and
+    // SIGHUP blocked: a reload passed on while it starts stays pending
+    // until it has a handler and unblocks it, instead of ending it.
+    sigset_t mask = npmd_orig_mask;
+    sigaddset(&mask, SIGHUP);
+    sigprocmask(SIG_SETMASK, &mask, nullptr);
     if (first) npmd_report_exec_begin();
     execv(path, p->np_argv);
     int err = errno;
@@ -156,6 +169,10 @@ void npmd_loop_run(void) {
         int sig = npmd_wait_signal(npmd_ms_until(next_pass));
         if (sig == SIGTERM || sig == SIGINT) npmd_terminate(sig);
         if (sig == SIGCHLD) npmd_reap();
+        if (npmd_hup_pending) {
+            npmd_hup_pending = false;
+            npmd_on_reload();
+        }
     }
 }
 
@@ -165,8 +182,11 @@ static void npmd_sys_stop(void) {
 static void npmd_sys_terminate(int sig) {
     npmd_terminate(sig);
 }
+static int npmd_signal(pid_t pid, int sig) {
+    return kill(pid, sig);
+}
 
 const struct npmd_ops npmd_sys_ops = {
     npmd_mono_ns,      npmd_wall,     npmd_respawn,       npmd_pause_ms,
-    npmd_parent_alive, npmd_sys_stop, npmd_sys_terminate,
+    npmd_parent_alive, npmd_sys_stop, npmd_sys_terminate, npmd_signal,
 };

@@ -137,3 +137,19 @@ void npmd_on_pass(void) {
         p->np_restarted = 0;
     }
 }
+
+void npmd_on_reload(void) {
+    struct npm_proc *p = npmd_proc;
+    if (p->np_pid == 0) {
+        tr_log(1, TR_INFO, "npmd_reload: SIGHUP ignored, no %s running", p->np_name);
+        return;
+    }
+    if (npmd_ops->no_signal(p->np_pid, SIGHUP) != 0) {
+        if (tr_mask & 1)
+            tr_log(1, TR_WARN, "npmd_reload: SIGHUP to %s(%d) failed: %s", p->np_name,
+                   static_cast<int>(p->np_pid), strerror(errno));
+        return;
+    }
+    tr_log(1, TR_INFO, "npmd_reload: SIGHUP passed on to %s(%d)", p->np_name,
+           static_cast<int>(p->np_pid));
+}

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -273,4 +274,35 @@ nc_status nc_prometheus(nc_conn *c, std::string *out) {
     }
     *out = prom_format(samples);
     return NC_OK;
+}
+
+std::string nc_utf8(const std::string &s) {
+    std::string out;
+    out.reserve(s.size());
+    for (size_t at = 0; at < s.size();) {
+        int l = kv_utf8_len(s.data() + at, s.size() - at);
+        if (l > 0)
+            out.append(s, at, size_t(l));
+        else
+            out += "\xef\xbf\xbd";  // U+FFFD
+        at += size_t(l > 0 ? l : -l);
+    }
+    return out;
+}
+
+std::string nc_json_string(const std::string &s) {
+    std::string out = "\"";
+    for (unsigned char c : nc_utf8(s)) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += char(c);
+        } else if (c < 0x20 || c == 0x7f) {
+            char buf[8];
+            snprintf(buf, sizeof(buf), "\\u%04x", c);
+            out += buf;
+        } else {
+            out += char(c);
+        }
+    }
+    return out + "\"";
 }

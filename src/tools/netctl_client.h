@@ -52,3 +52,12 @@ nc_status nc_names(nc_conn *c, const std::string &name, std::vector<std::string>
 std::vector<std::string> nc_nearest(const std::vector<nc_var> &all, const std::string &name);
 // Every variable as Prometheus exposition text, table instances as labels.
 nc_status nc_prometheus(nc_conn *c, std::string *out);
+
+// Text as it may leave the tool: s with every ill-formed UTF-8 part
+// replaced by U+FFFD.  What the agent serves is cut between characters,
+// but a name or a value may hold any bytes (an interface's name, a string
+// from the configuration file).
+std::string nc_utf8(const std::string &s);
+// s as a JSON string, quotes included: valid UTF-8, with '"', '\\' and
+// control characters escaped.
+std::string nc_json_string(const std::string &s);

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <map>
 
+#include "tools/netctl_client.h"
+
 namespace {
 
 // Units that may end a variable's name, their base unit and the factor.
@@ -19,6 +21,21 @@ constexpr unit UNITS[] = {
     {"ns", "seconds", 1e-9},
 };
 
+// Counters that a reader of the name alone would take for the kernel's
+// totals: the agent counts them from its own start.
+constexpr struct {
+    const char *prefix, *note;
+} COUNTER_NOTES[] = {
+    {"agent.net.", " (since the agent first saw the interface, not the kernel's total)"},
+    {"agent.host.net.", " (since the agent started, not the kernel's total)"},
+};
+
+std::string counter_note(const std::string &dotted) {
+    for (const auto &n : COUNTER_NOTES)
+        if (dotted.rfind(n.prefix, 0) == 0) return n.note;
+    return "";
+}
+
 std::string sanitize(const std::string &s) {
     std::string out;
     for (char c : s) {
@@ -28,9 +45,11 @@ std::string sanitize(const std::string &s) {
     return out;
 }
 
+// Label values and help texts are UTF-8: an ill-formed byte in one would
+// make the collector drop the whole file.
 std::string escape(const std::string &s, bool quote) {
     std::string out;
-    for (char c : s) {
+    for (char c : nc_utf8(s)) {
         if (c == '\\')
             out += "\\\\";
         else if (c == '\n')
@@ -134,8 +153,10 @@ std::string prom_format(const std::vector<prom_sample> &samples) {
         auto [it, fresh] = families.try_emplace(metric);
         if (fresh) {
             order.push_back(metric);
-            it->second.help = escape(s.name, false) + (scale != 1 ? " (in base units)" : "");
-            it->second.type = s.number && s.counter ? "counter" : "gauge";
+            bool counter = s.number && s.counter;
+            it->second.help = escape(s.name, false) + (scale != 1 ? " (in base units)" : "") +
+                              (counter ? counter_note(s.name) : "");
+            it->second.type = counter ? "counter" : "gauge";
         }
         it->second.lines.push_back(metric + (labels.empty() ? "" : "{" + labels + "}") + " " +
                                    value);

@@ -14,6 +14,8 @@
 // strings and address lists as an "_info" gauge of 1 with the text in a
 // "value" label.  Samples of one metric are printed together, in the order
 // their first sample came, each metric after its "# HELP" and "# TYPE".
+// The help is the dotted name; the agent's interface counters add that
+// they count from the agent's start, not the kernel's totals.
 #pragma once
 
 #include <cstdint>

@@ -14,7 +14,8 @@
 // and shows each number's change per second, and on a terminal a sparkline
 // of the last 60 readings (counters: their rates; gauges: their values);
 // Ctrl-C ends it.  --prometheus prints everything in the Prometheus text
-// exposition format (see netctl_prom.h).
+// exposition format (see netctl_prom.h).  Whatever the agent sends, the
+// tool prints valid UTF-8 (nc_utf8).
 //
 // Exit status: 0 answered, 1 usage error, 2 connection or protocol error,
 // 3 no answer for NAME (the nearest names are suggested).
@@ -76,7 +77,7 @@ void usage(FILE *f) {
             "  -h            this text\n"
             "On a terminal a node prints as a table; otherwise one \"full.name = value\"\n"
             "line per variable.  Strings and address lists are cut with \"...\" past 63\n"
-            "characters.\n"
+            "bytes, between characters; bytes that are not UTF-8 print as U+FFFD.\n"
             "Exit status: 0 answered, 1 usage error, 2 connection error, 3 no answer\n"
             "for NAME.\n",
             DEFAULT_SOCKET, NETCTL_SOCK_NAME);
@@ -162,26 +163,9 @@ int parse(int argc, char **argv, opts *o, bool *done) {
     return 0;
 }
 
-std::string json_string(const std::string &s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c < 0x20 || c == 0x7f) {
-            char buf[8];
-            snprintf(buf, sizeof(buf), "\\u%04x", c);
-            out += buf;
-        } else {
-            out += char(c);
-        }
-    }
-    return out + "\"";
-}
-
 std::string json_value(const nc_var &v) {
     if (v.type == KV_T_NONE) return "null";
-    return v.number() ? v.text : json_string(v.text);
+    return v.number() ? v.text : nc_json_string(v.text);
 }
 
 // "1234567" -> "1,234,567"; anything but digits as it is.
@@ -229,6 +213,15 @@ void print_table(const std::vector<std::vector<std::string>> &rows,
     }
 }
 
+// What the agent sent, as text that may be printed (see nc_utf8).
+void printable(std::vector<nc_var> *vars) {
+    for (auto &v : *vars) {
+        v.node = nc_utf8(v.node);
+        v.full = nc_utf8(v.full);
+        v.text = nc_utf8(v.text);
+    }
+}
+
 void print_values(const opts &o, const std::vector<nc_var> &vars) {
     if (o.json) {
         // One object per node, in the order the nodes came.
@@ -240,11 +233,11 @@ void print_values(const opts &o, const std::vector<nc_var> &vars) {
         }
         printf("{");
         for (size_t i = 0; i < nodes.size(); i++) {
-            printf("%s\n  %s: {", i ? "," : "", json_string(nodes[i]).c_str());
+            printf("%s\n  %s: {", i ? "," : "", nc_json_string(nodes[i]).c_str());
             const auto &vs = by_node[nodes[i]];
             for (size_t j = 0; j < vs.size(); j++) {
                 std::string var = vs[j]->full.substr(nodes[i].empty() ? 0 : nodes[i].size() + 1);
-                printf("%s\n    %s: %s", j ? "," : "", json_string(var).c_str(),
+                printf("%s\n    %s: %s", j ? "," : "", nc_json_string(var).c_str(),
                        json_value(*vs[j]).c_str());
             }
             printf("%s}", vs.empty() ? "" : "\n  ");
@@ -266,12 +259,12 @@ void print_values(const opts &o, const std::vector<nc_var> &vars) {
 void print_names(const opts &o, const std::vector<std::string> &names) {
     if (!o.json) {
         for (const auto &n : names)
-            printf("%s\n", n.c_str());
+            printf("%s\n", nc_utf8(n).c_str());
         return;
     }
     printf("[");
     for (size_t i = 0; i < names.size(); i++)
-        printf("%s\n  %s", i ? "," : "", json_string(names[i]).c_str());
+        printf("%s\n  %s", i ? "," : "", nc_json_string(names[i]).c_str());
     printf("%s]\n", names.empty() ? "" : "\n");
 }
 
@@ -311,6 +304,7 @@ int run_once(const opts &o, nc_conn *c) {
     nc_status st = nc_read(c, o.name, o.parent, &vars);
     if (st == NC_UNKNOWN) return unknown(c, effective_name(o));
     if (st != NC_OK) return fail(*c, st);
+    printable(&vars);
     print_values(o, vars);
     return 0;
 }
@@ -371,6 +365,7 @@ int run_watch(const opts &o, nc_conn *c) {
         if (stop_signal) break;
         if (st == NC_UNKNOWN) return unknown(c, effective_name(o));
         if (st != NC_OK) return fail(*c, st);
+        printable(&vars);
         auto now = std::chrono::steady_clock::now();
         double dt = std::chrono::duration<double>(now - prev).count();
         prev = now;

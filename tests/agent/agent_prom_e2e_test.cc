@@ -16,16 +16,6 @@ using ::testing::HasSubstr;
 
 const std::string EXPORTER = "prometheus-node-exporter";
 
-// In a forked child: runs av[0] with av as its arguments.
-[[noreturn]] void exec_args(std::vector<std::string> av) {
-    std::vector<char *> argv;
-    for (auto &a : av)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-}
-
 // A port on 127.0.0.1 that nothing listens on just now.
 int free_port() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -69,8 +59,17 @@ TEST(AgentPromE2E, TextfileForNodeExporter) {
     nh::Root root;
     const std::string dir = root.dir("textfile"), file = dir + "/qorv-netagent.prom";
     mkdir(dir.c_str(), 0755);
-    qt::write_file(root.dir("conf/qorv-netagent.conf"),
-                   "agent.prom_dir = " + dir + "\nagent.prom_interval_s = 1\n");
+    // A string value past the text area, of two-byte characters after a
+    // byte that is not UTF-8: served cut between characters, the byte as
+    // U+FFFD, in the file, the exporter's scrape and the tool's JSON.
+    std::string ifaces;
+    for (int i = 0; i < 40; i++)
+        ifaces += "\xc3\xa9";
+    const std::string served = "\xef\xbf\xbd" + ifaces.substr(0, 58) + "...";
+    qt::write_file(root.dir("conf/qorv-netagent.conf"), "agent.prom_dir = " + dir +
+                                                           "\nagent.prom_interval_s = 1\n"
+                                                           "agent.ignore_ifaces = \xff" +
+                                                           ifaces + "\n");
     // A program with both ends of a loopback connection: an application.
     pid_t peer = fork();
     if (peer == 0) {
@@ -89,15 +88,7 @@ TEST(AgentPromE2E, TextfileForNodeExporter) {
         _exit(0);
     }
     reaper.track(peer);
-    std::vector<std::string> av = {nh::bin("qorv-netagent"), "-c", root.dir("conf/"), "-l",
-                                   root.dir("logs/"),        "-r", root.dir("run/")};
-    pid_t agent = fork();
-    if (agent == 0) {
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        exec_args(av);
-    }
-    reaper.track(agent);
+    pid_t agent = nh::start_agent(reaper, root);
     std::string text;
     ASSERT_TRUE(nh::wait_until(
         [&] {
@@ -118,6 +109,14 @@ TEST(AgentPromE2E, TextfileForNodeExporter) {
     // Applications are labelled; their round-trip time is in seconds.
     EXPECT_THAT(text, HasSubstr("qorv_agent_apps_stats_tx_bytes_total{app=\"qorv_prom_peer\"} "));
     EXPECT_THAT(text, HasSubstr("# TYPE qorv_agent_apps_stats_rtt_seconds gauge\n"));
+    EXPECT_THAT(text, HasSubstr("\nqorv_agent_config_ignore_ifaces_info{value=\"" + served +
+                                "\"} 1\n"));
+    if (sh::have("iconv")) {
+        auto r = sh::run(sh::q(nh::bin("qorv-netctl")) + " -r " + sh::q(root.dir("run")) +
+                         " -j agent.config | iconv -f UTF-8 -t UTF-8");
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_THAT(r.out, HasSubstr("\"ignore_ifaces\": \"" + served + "\""));
+    }
     // Only the finished file is there for the collector to read.
     EXPECT_EQ(qt::count_entries(dir), 1);
     if (sh::have("promtool")) {
@@ -140,7 +139,7 @@ TEST(AgentPromE2E, TextfileForNodeExporter) {
         int out = open(root.dir("exporter.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out, 1);
         dup2(out, 2);
-        exec_args(ex);
+        nh::exec_args(ex);
     }
     reaper.track(exporter);
     std::string scraped;
@@ -152,6 +151,7 @@ TEST(AgentPromE2E, TextfileForNodeExporter) {
         15000);
     EXPECT_TRUE(found) << scraped.substr(0, 2000) << qt::read_file(root.dir("exporter.out"));
     EXPECT_THAT(scraped, HasSubstr("node_textfile_scrape_error 0"));
+    EXPECT_THAT(scraped, HasSubstr("qorv_agent_config_ignore_ifaces_info{value=\"" + served));
     reaper.signal(exporter, SIGTERM);
     reaper.signal(peer, SIGKILL);
     reaper.signal(agent, SIGTERM);

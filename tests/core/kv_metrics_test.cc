@@ -8,6 +8,7 @@
 #include <cstring>
 #include <numeric>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "core/agent_config.h"
@@ -279,6 +280,49 @@ TEST_F(Kvm, SamplesBecomeRoundedSaturatedRecords) {
     kvm_read_index(k, 0, &r);
     EXPECT_EQ(r.kr_value.u32, UINT32_MAX);
     kvm_destroy(k);
+}
+
+// Every figure of a state, bit for bit.
+std::vector<uint64_t> bits(const struct kvm_ma &m) {
+    std::vector<uint64_t> v = {m.ma_min_dups, m.ma_max_dups, m.ma_pos, m.ma_count, m.ma_n};
+    for (double d : {m.ma_last, m.ma_avg, m.ma_sdev, m.ma_sum, m.ma_sumsq, m.ma_min, m.ma_max,
+                     m.ma_var, m.ma_ema_sq, m.ma_alpha})
+        v.push_back(std::bit_cast<uint64_t>(d));
+    return v;
+}
+
+// An object's compact windows, and variable a's once moved to doubles by
+// samples from 2^32 on, give the figures of windows of doubles.
+TEST_F(Kvm, CompactWindowsGiveTheFiguresOfWindowsOfDoubles) {
+    struct kv_var dv[] = {{"a", KV_T_U64, 0, 8, 1, 0, 0}, {"b", KV_T_U64, 0, 8, 2, 0, 8}};
+    struct kv_head dh = {"cw", 0, 0, 2, {}, 16, nullptr, dv, nullptr, nullptr, {}};
+    const uint64_t objs = nmem_stats.ns_alloced_objs;
+    std::mt19937_64 rng(5);
+    for (int type : {KVM_T_SMA, KVM_T_EMA}) {
+        uint64_t cur[2];
+        struct kvm *k = make(uint8_t(type), KVM_PERIODIC, cur, &dh);
+        ma_state ref[2] = {{type, 4}, {type, 4}};
+        for (int step = 0; step < 200; step++) {
+            const uint64_t r = rng();
+            cur[0] = step >= 100 && r % 5 == 0 ? 0xFFFFFFFFu + (r >> 61) : r % 7;
+            cur[1] = r >> 40;
+            ref[0] << double(cur[0]);
+            ref[1] << double(cur[1]);
+            ticks_pass(1);
+            for (int v : {0, 1})
+                ASSERT_EQ(bits(k->kvm_ma[v]), bits(ref[v])) << type << " " << v << " " << step;
+        }
+        for (double x : {2.5, 7.0, 7.0, 7.0, 7.0})  // a fraction does not fit either
+            k->kvm_ops->mo_update(&k->kvm_ma[1], x), ref[1] << x;
+        EXPECT_EQ(bits(k->kvm_ma[1]), bits(ref[1]));
+        // Without exports no records are kept: one reads as kv_record_init makes it.
+        struct kv_record r;
+        kvm_read_index(k, 1, &r);
+        EXPECT_TRUE(std::string(r.kr_name) == "b" && std::string(r.kr_head) == "cw" &&
+                    r.kr_valid == 0 && r.kr_value.u64 == 0);
+        kvm_destroy(k);
+    }
+    EXPECT_EQ(nmem_stats.ns_alloced_objs, objs);
 }
 
 TEST_F(Kvm, EventsOnlyOnAFullWindowOutsideThreeSigma) {

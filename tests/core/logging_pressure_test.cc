@@ -6,7 +6,6 @@
 // shows in the child's status.
 #include <errno.h>
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,33 +43,12 @@ size_t check_whole(const std::string &text) {
     return n;
 }
 
-// A small tmpfs mounted for one test; unmounted at the end.
-class SmallFs {
-  public:
-    explicit SmallFs(const std::string &opts) : dir_(tmp_ / "fs") {
-        mkdir(dir_.c_str(), 0755);
-        if (mount("tmpfs", dir_.c_str(), "tmpfs", 0, opts.c_str()) == 0)
-            mounted_ = true;
-        else
-            why_ = strerror(errno);
-    }
-    ~SmallFs() {
-        if (mounted_) umount2(dir_.c_str(), MNT_DETACH);
-    }
-    bool mounted() const { return mounted_; }
-    const std::string &why() const { return why_; }
-    std::string operator/(const std::string &n) const { return dir_ + "/" + n; }
-
-  private:
-    qt::TempDir tmp_;
-    std::string dir_, why_;
-    bool mounted_ = false;
-};
-
 #define NEED_MOUNT(fs)                                                \
     if (!(fs).mounted())                                              \
     GTEST_SKIP() << "cannot mount a small tmpfs here (" << (fs).why() \
                  << "): the full-disk cases need one (run as root, with mount rights)"
+
+using qt::SmallFs;
 
 TEST(LoggingPressure, FullDirectoryDropsWholeLinesAndCountsOnlyWrittenBytes) {
     SmallFs fs("size=64k,nr_inodes=64");
@@ -102,7 +80,8 @@ TEST(LoggingPressure, RotationThatCannotCreateTheNewFileKeepsLogging) {
     qt::write_file(base + ".1", "older\n");
     qt::presize(base + ".0", 52428700);
     for (int i = 0; qt::file_exists(fs / "f0") || i == 0; i++) {
-        std::string f = fs / ("f" + std::to_string(i));
+        std::string f = fs / "f";
+        f += std::to_string(i);
         FILE *fp = fopen(f.c_str(), "w");
         if (fp == nullptr) break;  // the inodes are used up
         fclose(fp);

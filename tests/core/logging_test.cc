@@ -60,7 +60,7 @@ TEST_F(LoggingTest, LineFormatLevelsLengthAndAppending) {
     qt::write_file(main_base_ + ".0", "old\n");
     tr_init();
     tr_log(1, TR_INFO, "tr_test: value %d", 42);
-    tr_log(1, TR_WARN, "w");
+    tr_log(1, TR_WARN, "w\xe2\x82\xac\xe2\x82");  // a character, then one cut short
     tr_log(1, TR_ERROR, "e");
     tr_log(1, TR_NONE, "level zero");
     tr_log(2, TR_INFO, "category 2 is off by default");
@@ -68,12 +68,13 @@ TEST_F(LoggingTest, LineFormatLevelsLengthAndAppending) {
     std::string fits(2021, 'a'), too_long(2022, 'b');
     tr_log(1, TR_INFO, "%s", fits.c_str());
     tr_log(1, TR_INFO, "%s", too_long.c_str());
-    tr_log(1, TR_INFO, "after");
+    tr_log(1, TR_INFO, "after\n\n");  // its own newlines: still one line
     auto lines = qt::split_lines(main0());
     ASSERT_EQ(lines.size(), 8u) << main0();
     EXPECT_EQ(lines[0], "old");
     const char *want[] = {" INFO Logging infra initialized\\.\\.\\.", " INFO tr_test: value 42",
-                          " WARN w", " ERROR e", "  level zero", " INFO a{2021}", " INFO after"};
+                          " WARN w\u20ac\\?\\?", " ERROR e", "  level zero", " INFO a{2021}", " INFO after"};
+    EXPECT_EQ(main0().back(), '\n');
     for (size_t i = 0; i < 7; i++)
         EXPECT_TRUE(std::regex_match(
             lines[i + 1], std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}" +
@@ -154,14 +155,7 @@ TEST_F(LoggingTest, DebugLinesGoOnlyToADebugFileThatOpens) {
     // Announced before logging is up, so only on standard output.
     EXPECT_THAT(main0(), Not(HasSubstr("Initializing debug logging")));
 
-    // One that cannot be opened leaves logging uninitialised.
-    std::string bad = dir_ / "missing/debug.log";
-    cfg_.ac_debug_logfile = bad.data();
-    std::string out = qt::echoed([] { tr_init(), tr_log(1, TR_INFO, "only echoed"); });
-    EXPECT_THAT(out, HasSubstr("ERROR tr_init: fopen error: No such file or directory\n"));
-    EXPECT_THAT(out, HasSubstr("INFO only echoed\n"));
-    EXPECT_THAT(main0(), Not(HasSubstr("only echoed")));
-    EXPECT_EQ(qt::count_of(main0(), "Logging infra initialized"), 2u);  // the first two only
+    // One that cannot be opened: see AgentConfE2E.
 }
 
 TEST_F(LoggingTest, FailedDebugRotationIsReportedAndLoggingGoesOn) {

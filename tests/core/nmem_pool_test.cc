@@ -1,10 +1,12 @@
 // Object pools and the publication of the memory statistics.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "core/kv.h"
 #include "core/logging.h"
@@ -47,6 +49,7 @@ TEST(NmemPool, HighestFirstLastFreedFirstAndCounted) {
     void *a = nmem_pool_alloc(np), *b = nmem_pool_alloc(np), *c = nmem_pool_alloc(np);
     EXPECT_GT(addr(a), addr(b));
     EXPECT_GT(addr(b), addr(c));
+    EXPECT_EQ(addr(a), addr(np->np_items) + np->np_last + 8);
     EXPECT_EQ(addr(c), addr(np->np_items) + 8);
     EXPECT_GE(addr(a) - addr(b), 31u);  // no overlap, all inside the block
     EXPECT_LE(addr(a) + 21 + 2, addr(np->np_items) + np->np_total);
@@ -73,7 +76,8 @@ TEST(NmemPool, ZeroFlagClearsAReusedObjectAndItsLink) {
 // Each case acts on a pool of three 16-byte objects, one of them (p)
 // allocated.  With the head guard and the size field written over, the
 // pool's own object size still finds the trailer, and its free mark; a
-// write after free into the link must not lead the list astray.
+// write into an object never handed out is caught as it is, and a write
+// after free into the link must not lead the list to one of those.
 TEST(NmemPoolDeathTest, DamageAndMisuseStop) {
     const std::string freed = "WARN nmem_overwritten: freed memory object overwritten obj "
                               "0x[0-9a-f]+ size 16\n(.|\n)*src/core/nmem.cc:[0-9]+: "
@@ -85,17 +89,17 @@ TEST(NmemPoolDeathTest, DamageAndMisuseStop) {
         {[](struct nmem_pool *np, char *p) { nmem_pool_free(np, p), nmem_pool_free(np, p); },
          "WARN nmem_duplicatefree: duplicate free obj 0x[0-9a-f]+ size 16\n(.|\n)*src/core/"
          "nmem.cc:[0-9]+: nmem_pool_free: Assertion `nmem_check_free\\(h\\)' failed"},
+        {[](struct nmem_pool *np, char *p) { nmem_pool_free(np, p - 32); },  // never handed out
+         "WARN nmem_duplicatefree: duplicate free obj 0x[0-9a-f]+ size 16\n(.|\n)*"
+         "nmem_pool_free: Assertion `nmem_check_free\\(h\\)' failed"},
         {[](struct nmem_pool *np, char *p) {
              memset(p - 8, 'x', 8), memcpy(p + 16, "\xAD\xDE", 2), nmem_pool_free(np, p);
          },
          "WARN nmem_duplicatefree: duplicate free obj 0x[0-9a-f]+ size 2021161080\n"
          "(.|\n)*nmem_pool_free: Assertion `nmem_check_free\\(h\\)' failed"},
-        {[](struct nmem_pool *np, char *) {
-             reinterpret_cast<char *>(np->np_free)[8 + 16] = 0, nmem_pool_alloc(np);
-         },
-         freed},
+        {[](struct nmem_pool *np, char *p) { p[-32 + 16] = 1, nmem_pool_alloc(np); }, freed},
         {[](struct nmem_pool *np, char *p) {
-             nmem_pool_free(np, p), memcpy(p, "\x01\x02\x03\x04\x05\x06\x07\x08", 8);
+             nmem_pool_free(np, p), memcpy(p, &np->np_items, 8);
              nmem_pool_alloc(np);
          },
          freed},
@@ -119,6 +123,25 @@ TEST(NmemPoolDeathTest, DamageAndMisuseStop) {
     nmem_pool_alloc(big);
     EXPECT_DEATH(nmem_pool_free(big, nmem_pool_alloc(full)),
                  "nmem_pool_free: Assertion `h->nh_size == np->np_size' failed");
+}
+
+// Objects never handed out cost no memory; a pool created, partly used and
+// destroyed gives everything back.
+TEST(NmemPool, UntouchedObjectsAreNotResident) {
+    const uint64_t live = nmem_stats.ns_alloced_objs;
+    struct nmem_pool *np = nmem_pool_create("lazy", 16384, 4096 - 10, NMEM_ZERO);
+    std::vector<void *> used(1000);
+    for (void *&p : used)
+        p = nmem_pool_alloc(np);
+    const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+    char *far = np->np_items + 8000 * 4096;  // far below the objects used
+    unsigned char in = 1;
+    ASSERT_EQ(mincore(far - uintptr_t(far) % page, page, &in), 0);
+    EXPECT_EQ(in & 1, 0);
+    for (void *p : used)
+        nmem_pool_free(np, p);
+    nmem_pool_destroy(np);
+    EXPECT_EQ(nmem_stats.ns_alloced_objs, live);
 }
 
 TEST(NmemMod, PublishesTheStatisticsBlock) {

@@ -16,6 +16,7 @@
 #include "../../fuzz/kv_metadata_fuzz.cc"
 #include "../../fuzz/kvc_file_fuzz.cc"
 #include "../../fuzz/kv_metrics_fuzz.cc"
+#include "../../fuzz/kv_text_fuzz.cc"
 #include "../../fuzz/netctl_request_fuzz.cc"
 #include "../../fuzz/netctl_tree_fuzz.cc"
 #include "../../fuzz/npmd_opts_fuzz.cc"
@@ -34,6 +35,7 @@ const fuzz_target targets[] = {
     {"kv_metadata", fz_run_kv_metadata},
     {"kvc_file", fz_run_kvc_file},
     {"kv_metrics", fz_run_kv_metrics},
+    {"kv_text", fz_run_kv_text},
     {"netctl_request", fz_run_netctl_request},
     {"netctl_tree", fz_run_netctl_tree},
     {"npmd_opts", fz_run_npmd_opts},

@@ -83,8 +83,9 @@ TEST(Deb, BuiltCheckedLintedUnpackedAndRun) {
                     deps.find(", " + pkg + " (") != std::string::npos)
             << lib << " from " << pkg << " in " << deps;
     }
-    // Every file under conf/ is a conffile, and only those; the maintainer
-    // scripts are valid shell.
+    // The agent's configuration file is the one file under conf/, and the
+    // one conffile; the maintainer scripts are valid shell.
+    EXPECT_EQ(conf, std::set<std::string>{ROOT + "/conf/qorv-netagent.conf"});
     const std::string ctl = tmp / "control";
     ASSERT_EQ(sh::run("dpkg-deb -e " + sh::q(deb) + " " + sh::q(ctl)).status, 0);
     auto listed = qt::split_lines(qt::read_file(ctl + "/conffiles"));

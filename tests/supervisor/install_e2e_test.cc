@@ -1,5 +1,6 @@
 // The installed layout: "cmake --install" into a fresh root, then the
-// installed supervisor runs the installed agent with no further step.
+// installed supervisor runs the installed agent with no further step; an
+// install over it keeps the agent's configuration file.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -21,6 +22,8 @@ TEST(Install, InstalledSupervisorRunsInstalledAgent) {
     ASSERT_EQ(std::system(cmd.c_str()), 0) << qt::read_file(root.dir("install.out"));
     for (const char *d : {"bin/qorv-netmon", "bin/qorv-netagent", "conf", "logs", "run", "home"})
         EXPECT_TRUE(qt::file_exists(root.dir(d))) << d;
+    const std::string conf = root.dir("conf/qorv-netagent.conf");
+    EXPECT_EQ(qt::read_file(conf), qt::read_file(QORV_TEST_SRC_DIR "/../conf/qorv-netagent.conf"));
 
     nh::Netmon nm(reaper, root);
     nm.run({"-r", root.root()}, root.dir("bin/qorv-netmon"));
@@ -44,6 +47,11 @@ TEST(Install, InstalledSupervisorRunsInstalledAgent) {
     EXPECT_GE(stop, 0);
     EXPECT_GT(nh::index_of(msgs, "INFO Stopping main poll"), stop);
     EXPECT_EQ(nm.unclean_end({agent}), "");
+
+    // Installed again over an operator's configuration: it is kept.
+    qt::write_file(conf, "agent.flow_debug = 1\n");
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << qt::read_file(root.dir("install.out"));
+    EXPECT_EQ(qt::read_file(conf), "agent.flow_debug = 1\n");
 }
 
 }  // namespace

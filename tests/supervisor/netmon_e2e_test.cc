@@ -206,27 +206,6 @@ TEST_F(NetmonE2E, StartUpFailuresAreReportedByTheCommand) {
     }
 }
 
-TEST_F(NetmonE2E, RootWithoutSlashJoinsAgentPathsWithoutSeparator) {
-    // -r B: the supervisor uses B/run/ and B/logs/, the agent is
-    // Bbin/qorv-netagent.
-    nh::Root x("x");
-    nh::Netmon n(reaper, x);
-    ASSERT_EQ(mkdir((x.base() + "bin").c_str(), 0755), 0);
-    x.agent("echo \"$$ $*\" >> TRACE\nexec sleep 30", x.base() + "bin/qorv-netagent");
-    n.run({"-r", x.base()});
-    ASSERT_EQ(n.first_status, 0) << n.out;
-    ASSERT_TRUE(n.wait_trace(1));
-    const std::string b = x.base();
-    EXPECT_EQ(x.trace_lines()[0], std::to_string(n.first_agent()) + " -c " + b + "conf/ -l " + b +
-                                      "logs/ -r " + b + "run/");
-    EXPECT_TRUE(qt::file_exists(b + "/logs//qorv-netmon.log.0"));
-    EXPECT_EQ(qt::read_file(x.pidfile()), std::to_string(n.daemon) + "\n");
-    ASSERT_GT(n.daemon, 0);
-    ASSERT_EQ(kill(n.daemon, SIGTERM), 0);
-    EXPECT_EQ(n.wait_exit(), 0);
-    EXPECT_EQ(n.unclean_end({n.first_agent()}), "");
-}
-
 // Lifetimes with scripted agents, checked as netmon_scenario.h says; run
 // side by side.
 TEST_F(NetmonE2E, ScriptedLifetimesEndAsPlanned) {

@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/child.h"
 #include "support/test_support.h"
 
 namespace nh {
@@ -51,6 +52,14 @@ inline std::vector<std::string> messages(const std::string &text) {
     std::vector<std::string> out;
     for (const std::string &l : qt::split_lines(text))
         out.push_back(l.size() > 20 ? l.substr(20) : l);
+    return out;
+}
+
+// The messages of the log file at path that begin with prefix.
+inline std::vector<std::string> log_lines(const std::string &path, const std::string &prefix) {
+    std::vector<std::string> out;
+    for (const std::string &l : messages(qt::read_file(path)))
+        if (l.rfind(prefix, 0) == 0) out.push_back(l);
     return out;
 }
 
@@ -168,6 +177,39 @@ inline pid_t pid_in_line(const std::vector<std::string> &lines, const std::strin
     for (const auto &l : lines)
         if (l.rfind(prefix, 0) == 0) return static_cast<pid_t>(atol(l.c_str() + prefix.size()));
     return -1;
+}
+
+// In a forked child: runs av[0] with av as its arguments.
+[[noreturn]] inline void exec_args(std::vector<std::string> av) {
+    std::vector<char *> argv;
+    for (auto &a : av)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+}
+
+// The built agent started on root's conf and run directories and the log
+// directory logdir (root's logs/ when empty), without its echo on standard
+// output; before the exec the child runs setup.
+inline pid_t start_agent(Reaper &reaper, const Root &root, std::string logdir = "",
+                         const std::function<void()> &setup = nullptr) {
+    if (logdir.empty()) logdir = root.dir("logs/");
+    std::vector<std::string> av = {bin("qorv-netagent"), "-c", root.dir("conf/"), "-l", logdir,
+                                   "-r",                 root.dir("run/")};
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(open("/dev/null", O_WRONLY), 1);
+        if (setup) setup();
+        exec_args(av);
+    }
+    reaper.track(pid);
+    return pid;
+}
+
+// What "qorv-netctl -r rundir name" prints on standard output.
+inline std::string netctl(const std::string &rundir, std::string name) {
+    return qt::run_child([&] { exec_args({bin("qorv-netctl"), "-r", rundir, name}); }).out;
 }
 
 // A supervisor started in a root.  The command returns once the daemon has

@@ -68,6 +68,8 @@ inline void agent_play(const char *root) {
         fclose(f);
     }
     signal(SIGTERM, SIG_DFL);  // whatever the environment ignored
+    sigset_t all;              // or blocked (the supervisor blocks SIGHUP)
+    sigemptyset(&all), sigprocmask(SIG_SETMASK, &all, nullptr);
     usleep(useconds_t(delay) * 1000);
     struct rlimit core = {RLIM_INFINITY, RLIM_INFINITY}, none = {0, 0};
     switch (act) {

@@ -19,7 +19,7 @@ struct World {
     time_t wall = 1700000000;
     pid_t next_pid = 500;
     bool fork_fails = false, parent_alive = true;
-    int spawns = 0, stops = 0, terminates = 0, pauses = 0;
+    int spawns = 0, stops = 0, terminates = 0, pauses = 0, signals = 0;
 } w;
 
 const npmd_ops fake_ops = {
@@ -33,6 +33,7 @@ const npmd_ops fake_ops = {
     [](pid_t) { return w.parent_alive ? 1 : 0; },
     [] { w.stops++; },
     [](int) { w.terminates++; },
+    [](pid_t, int) { return w.signals++, 0; },
 };
 
 int exited(int code) {
@@ -172,6 +173,16 @@ TEST_F(NpmdSup, CoreNameThatWouldBeCutIsRefused) {
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].rfind("ERROR npm_rename_core: core file name too long: core.nnn", 0), 0u);
     EXPECT_TRUE(qt::file_exists(dir / "core"));
+}
+
+// A reload with no agent running (a restart failed) is only logged; the
+// end-to-end tests pass one on to a running agent.
+TEST_F(NpmdSup, SighupWithoutAnAgentIsOnlyLogged) {
+    agent.np_pid = 0;
+    EXPECT_EQ(
+        nh::messages(qt::captured(npmd_on_reload)),
+        std::vector<std::string>{"INFO npmd_reload: SIGHUP ignored, no qorv-netagent running"});
+    EXPECT_EQ(w.signals, 0);
 }
 
 }  // namespace

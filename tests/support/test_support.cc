@@ -8,9 +8,11 @@
 #include <dirent.h>
 #include <ftw.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -28,6 +30,18 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() {
     remove_tree(path_);
+}
+
+SmallFs::SmallFs(const std::string &opts) : dir_(tmp_ / "fs") {
+    mkdir(dir_.c_str(), 0755);
+    if (mount("tmpfs", dir_.c_str(), "tmpfs", 0, opts.c_str()) == 0)
+        mounted_ = true;
+    else
+        why_ = strerror(errno);
+}
+
+SmallFs::~SmallFs() {
+    if (mounted_) umount2(dir_.c_str(), MNT_DETACH);
 }
 
 void remove_tree(const std::string &path) {

@@ -36,6 +36,24 @@ void presize(const std::string &path, long size);
 // Starts file logging to base (base.0) in this process, without echo.
 void log_to(const std::string &base);
 
+// A small tmpfs mounted for one test (opts as for mount -o), unmounted at
+// the end; mounted() is false where the test may not mount one.
+class SmallFs {
+  public:
+    explicit SmallFs(const std::string &opts);
+    ~SmallFs();
+    SmallFs(const SmallFs &) = delete;
+    SmallFs &operator=(const SmallFs &) = delete;
+    bool mounted() const { return mounted_; }
+    const std::string &why() const { return why_; }
+    std::string operator/(const std::string &n) const { return dir_ + "/" + n; }
+
+  private:
+    TempDir tmp_;
+    std::string dir_, why_;
+    bool mounted_ = false;
+};
+
 // Runs fn and returns what it printed on standard output.
 std::string captured(const std::function<void()> &fn);
 // The same with the log echo on (log lines echo to standard output, also
