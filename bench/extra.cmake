@@ -22,4 +22,8 @@ if(TARGET sockets_bench)
   target_sources(sockets_bench PRIVATE ${CMAKE_SOURCE_DIR}/src/agent/agent_sockets.cc
     ${CMAKE_SOURCE_DIR}/src/agent/agent_diag.cc)
   target_include_directories(sockets_bench PRIVATE ${CMAKE_SOURCE_DIR}/src)
+  target_link_libraries(sockets_bench PRIVATE qorv_agent_net)
+endif()
+if(TARGET kv_metadata_bench)
+  target_link_libraries(kv_metadata_bench PRIVATE qorv_agent_net)
 endif()

@@ -180,6 +180,8 @@ if grep -q '^row scan-idle' "$work/scan"; then
         "ss -tan $(get loaded ss_tan_ms) ms, ss -tanp $(get loaded ss_tanp_ms) ms" \
         "$(ratio "$(get loaded agent_ms)" "$(get loaded ss_tan_ms)"), $(ratio "$(get loaded agent_ms)" "$(get loaded ss_tanp_ms)")" \
         "≤ 1.0×, ≤ 0.3×"
+    row "the same scan without tcp_info (plain netlink)" "$(get loaded plain_ms) ms" "—" \
+        "with tcp_info $(ratio "$(get loaded agent_ms)" "$(get loaded plain_ms)")" "≤ 1.2×"
 else
     row "socket scans" "—" "—" "—" "$(cat "$work/scan")"
 fi

@@ -1,12 +1,15 @@
 // One socket scan of the agent against `ss` on the same sockets, timed in
-// the same run: the scan (socket diagnostics, owners, flow groups and the
-// store) as the agent runs it once per interval, `ss -tan` and `ss -tanp`
+// the same run: the scan (socket diagnostics with each TCP connection's
+// tcp_info, owners, flow groups and the store, the figures per
+// application) as the agent runs it once per interval, the same scan
+// without tcp_info (the plain netlink scan), `ss -tan` and `ss -tanp`
 // (each a whole program run, exec to exit), interleaved, medians of ROUNDS.
 // First on the host as it is, then with SOCKETS more TCP sockets (half as
 // many loopback connections, held by this program).  Also shown: the
 // program's first scan and the first after the sockets appear (owners are
-// looked up in both), and the scan from the /proc/net text when socket
-// diagnostics are refused.  Prints a
+// looked up in both), the scan from the /proc/net text when socket
+// diagnostics are refused, the heap that the new sockets took, and the
+// heap per application (1000 made-up programs).  Prints a
 // "row" line of figures per phase (read by bench/peers.sh) and a "ratio"
 // line.  Not part of any test run.
 //
@@ -21,6 +24,7 @@
 //   unshare -n sh -c 'ip link set lo up && sockets_bench --record tests/agent/data'
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -37,11 +41,15 @@
 #include <string>
 #include <vector>
 
+#include "../tests/agent/agent_engines.h"
+#include "agent/agent_apps.h"
 #include "agent/agent_diag.h"
 #include "agent/agent_diag_internal.h"
 #include "agent/agent_sockets.h"
 #include "core/kern_timeout.h"
 #include "core/kv_metadata.h"
+#include "core/kv_metrics.h"
+#include "core/kv_stats.h"
 #include "core/timestamp.h"
 
 extern char **environ;
@@ -78,8 +86,39 @@ double run_ss(const char *args) {
 int sockets_seen;
 double scan_ms() {
     const double t0 = now_ms();
+    ticks += 1000000;
     sockets_seen = agent_sockets_scan("/proc");
     return now_ms() - t0;
+}
+
+// The scan without the kernel's TCP figures: the plain netlink scan.
+double plain_scan_ms() {
+    agent_diag_ext = 0;
+    const double ms = scan_ms();
+    agent_diag_ext = AGENT_DIAG_EXT;
+    return ms;
+}
+
+size_t heap_bytes() {
+    return mallinfo2().uordblks;
+}
+
+// Heap per application: n made-up programs with one socket each, scanned
+// once; their kvs and kvm come from pools allocated at start-up.
+void app_memory(int n) {
+    const size_t before = heap_bytes();
+    struct agent_sock s = {};
+    s.as_proto = IPPROTO_TCP;
+    const uint64_t d[AA_NCOUNTERS] = {};
+    for (int i = 0; i < n; i++) {
+        char comm[16];
+        snprintf(comm, sizeof(comm), "benchapp%d", i);
+        agent_apps_account(comm, true, &s, d);
+    }
+    agent_apps_scan_end(ticks += 1000000);
+    const double per = double(heap_bytes() - before) / n;
+    printf("row memory-app apps=%d heap_bytes_per_app=%.0f pooled_bytes_per_app=%zu\n", n, per,
+           sizeof(struct kvs) + sizeof(struct kvm));
 }
 
 int refuse_open(void) {
@@ -89,9 +128,14 @@ int refuse_open(void) {
 
 // Interleaved rounds of the scan and both ss runs; prints the rows.
 void compare(const char *label, int rounds) {
-    std::vector<double> scan, tan, tanp, text;
+    std::vector<double> scan, plain, tan, tanp, text;
     for (int i = 0; i < rounds; i++) {
-        scan.push_back(scan_ms());
+        // Each kind of scan in a run of three, the first not counted: the
+        // scan after a change of kind stores every socket's values anew.
+        for (int k = 0; k < 3; k++)
+            if (double ms = scan_ms(); k > 0) scan.push_back(ms);
+        for (int k = 0; k < 3; k++)
+            if (double ms = plain_scan_ms(); k > 0) plain.push_back(ms);
         tan.push_back(run_ss("-tan"));
         tanp.push_back(run_ss("-tanp"));
     }
@@ -104,11 +148,16 @@ void compare(const char *label, int rounds) {
         text.push_back(scan_ms());
     agent_diag_sys.open = open;
     scan_ms();
-    const double s = median(scan), a = median(tan), p = median(tanp), t = median(text);
-    printf("row scan-%s sockets=%d agent_ms=%.2f ss_tan_ms=%.2f ss_tanp_ms=%.2f text_ms=%.2f\n",
-           label, seen, s, a, p, t);
-    printf("ratio scan %s / ss -tan = %.2f, / ss -tanp = %.2f; text fallback / ss -tan = %.2f\n",
-           label, s / a, s / p, t / a);
+    const double s = median(scan), a = median(tan), p = median(tanp), t = median(text),
+                 n = median(plain);
+    printf(
+        "row scan-%s sockets=%d agent_ms=%.2f plain_ms=%.2f ss_tan_ms=%.2f ss_tanp_ms=%.2f "
+        "text_ms=%.2f\n",
+        label, seen, s, n, a, p, t);
+    printf(
+        "ratio scan %s / ss -tan = %.2f, / ss -tanp = %.2f; text fallback / ss -tan = %.2f; "
+        "with tcp_info / plain netlink = %.2f\n",
+        label, s / a, s / p, t / a, s / n);
     if (*std::min_element(tan.begin(), tan.end()) < 0 ||
         *std::min_element(tanp.begin(), tanp.end()) < 0)
         printf("warning: ss failed in some rounds\n");
@@ -263,10 +312,10 @@ int main(int argc, char **argv) {
         printf("skipped: ss (iproute2) is not installed or does not run\n");
         return 0;
     }
-    // The store alone: the scan needs nothing else of the agent.
-    ticks = 1000000;
-    softclock_init(nullptr);
-    kv_metadata_mod_init(nullptr);
+    // The store and the statistics engines: the scan needs nothing else of
+    // the agent.
+    agent_engines_start();
+    agent_apps_start();
 
     const double first = scan_ms();
     printf("row scan-first sockets=%d agent_ms=%.2f\n", sockets_seen, first);
@@ -287,12 +336,18 @@ int main(int argc, char **argv) {
         printf("could not open %d loopback connections (%s)\n", conns, strerror(errno));
         return 1;
     }
+    const size_t heap = heap_bytes();
+    const int had = sockets_seen;
     const double appear = scan_ms();
     printf("row scan-new sockets=%d agent_ms=%.2f\n", sockets_seen, appear);
+    printf("row memory-socket sockets=%d heap_bytes_per_socket=%.0f\n", sockets_seen - had,
+           double(heap_bytes() - heap) / (sockets_seen - had));
     compare("loaded", rounds);
     if (sockets_seen < 2 * conns) printf("warning: the scan saw fewer sockets than were opened\n");
     for (int fd : fds)
         close(fd);
+    agent_sockets_clear();
+    app_memory(1000);
     agent_sockets_clear();
     return 0;
 }

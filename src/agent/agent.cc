@@ -165,6 +165,7 @@ void agent_stop(int sig) {
         tr_log(1, TR_ERROR, "qorv-netagent (%d) main poll ended, stopping",
                static_cast<int>(getpid()));
     agent_prom_stop();
+    agent_sockets_stop();
     agent_net_stop();
     sysfini_run();
 }

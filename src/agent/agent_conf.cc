@@ -7,6 +7,9 @@
 // that is being released.
 #include "agent/agent_conf.h"
 
+#include "agent/agent_apps.h"
+#include "agent/agent_sockets.h"
+
 #include <signal.h>
 
 #include <cstddef>
@@ -31,6 +34,10 @@ static struct kv_var agent_conf_vars[] = {
     {"ignore_ifaces", KV_T_STRING, 0, 8, 0, 0, offsetof(struct agent_conf, acf_ignore_ifaces)},
     {"prom_dir", KV_T_STRING, 0, 8, 0, 0, offsetof(struct agent_conf, acf_prom_dir)},
     {"prom_interval_s", KV_T_U32, 0, 4, 0, 0, offsetof(struct agent_conf, acf_prom_interval_s)},
+    {"scan_interval_ms", KV_T_U32, 0, 4, 0, 0, offsetof(struct agent_conf, acf_scan_interval_ms)},
+    {"apps_top", KV_T_U32, 0, 4, 0, 0, offsetof(struct agent_conf, acf_apps_top)},
+    {"metadata_export", KV_T_U16, 0, 2, 0, 0, offsetof(struct agent_conf, acf_metadata_export)},
+    {"metadata_max_kb", KV_T_U32, 0, 4, 0, 0, offsetof(struct agent_conf, acf_metadata_max_kb)},
 };
 static struct kv_head agent_conf_head = {
     "agent",
@@ -63,33 +70,39 @@ static void agent_conf_defaults(void *data) {
     c->acf_stats_interval_ms = 1000;
     c->acf_md_update_interval = 60;
     c->acf_prom_interval_s = 15;
+    c->acf_scan_interval_ms = AGENT_SOCKETS_SCAN_MS;
+    c->acf_apps_top = AGENT_APPS_TOP;
+    c->acf_metadata_max_kb = AGENT_SOCKETS_EXPORT_KB;
+}
+
+// A number of the file within lo..hi; outside, the nearest bound, with a
+// WARN.
+static uint32_t agent_conf_within(const char *key, uint32_t *v, uint32_t lo, uint32_t hi) {
+    if (*v >= lo && *v <= hi) return *v;
+    const uint32_t used = *v < lo ? lo : hi;
+    tr_log(1, TR_WARN, "agent_conf_apply: %s %u outside %u..%u, %u used", key, *v, lo, hi, used);
+    return *v = used;
 }
 
 static void agent_conf_apply(struct kvc_reg *, void *data, void *value) {
     auto *c = static_cast<struct agent_conf *>(data);
     const auto *res = static_cast<const struct kvc_file_result *>(value);
-    uint32_t ms = c->acf_stats_interval_ms;
-    if (ms < AGENT_STATS_INTERVAL_MIN_MS || ms > AGENT_STATS_INTERVAL_MAX_MS) {
-        ms = ms < AGENT_STATS_INTERVAL_MIN_MS ? AGENT_STATS_INTERVAL_MIN_MS
-                                              : AGENT_STATS_INTERVAL_MAX_MS;
-        tr_log(1, TR_WARN, "agent_conf_apply: stats_interval_ms %u outside %u..%u, %u used",
-               c->acf_stats_interval_ms, AGENT_STATS_INTERVAL_MIN_MS, AGENT_STATS_INTERVAL_MAX_MS,
-               ms);
-    }
-    uint32_t ps = c->acf_prom_interval_s;
-    if (ps < 1 || ps > AGENT_PROM_INTERVAL_MAX_S) {
-        ps = ps < 1 ? 1 : AGENT_PROM_INTERVAL_MAX_S;
-        tr_log(1, TR_WARN, "agent_conf_apply: prom_interval_s %u outside 1..%u, %u used",
-               c->acf_prom_interval_s, AGENT_PROM_INTERVAL_MAX_S, ps);
-    }
+    const uint32_t ms = agent_conf_within("stats_interval_ms", &c->acf_stats_interval_ms,
+                                          AGENT_STATS_INTERVAL_MIN_MS, AGENT_STATS_INTERVAL_MAX_MS);
+    agent_conf_within("prom_interval_s", &c->acf_prom_interval_s, 1, AGENT_PROM_INTERVAL_MAX_S);
+    agent_sockets_configure(
+        agent_conf_within("scan_interval_ms", &c->acf_scan_interval_ms, AGENT_SOCKETS_SCAN_MIN_MS,
+                          AGENT_SOCKETS_SCAN_MAX_MS),
+        c->acf_metadata_export != 0,
+        agent_conf_within("metadata_max_kb", &c->acf_metadata_max_kb, AGENT_SOCKETS_EXPORT_MIN_KB,
+                          AGENT_SOCKETS_EXPORT_MAX_KB));
+    agent_apps_set_top(agent_conf_within("apps_top", &c->acf_apps_top, 0, AGENT_APPS_TOP_MAX));
     char *old, *old_dir;
     {
         netctl_tree_guard guard;
         old = agent_conf_live.acf_ignore_ifaces;
         old_dir = agent_conf_live.acf_prom_dir;
         agent_conf_live = *c;
-        agent_conf_live.acf_stats_interval_ms = ms;
-        agent_conf_live.acf_prom_interval_s = ps;
         // The strings are taken over: the block is cleared after this hook.
         c->acf_ignore_ifaces = nullptr;
         c->acf_prom_dir = nullptr;

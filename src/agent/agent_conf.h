@@ -8,6 +8,10 @@
 //   agent.ignore_ifaces       interface names to ignore, separated by commas (none)
 //   agent.prom_dir            directory for the Prometheus textfile (none: no file)
 //   agent.prom_interval_s     seconds between its writes, 1 to 86400 (15)
+//   agent.scan_interval_ms    socket scan interval, 100 to 60000 ms (1000)
+//   agent.apps_top            applications shown one by one, 0 (all) to 10000 (50)
+//   agent.metadata_export     non-zero writes the metadata store's file export (0)
+//   agent.metadata_max_kb     its file's bound, 64 to 1048576 KiB (8192)
 //
 // The values in force are published read-only as "agent.config".  SIGHUP
 // makes the agent read the file again: the handler only records the
@@ -24,6 +28,10 @@ struct agent_conf {
     char *acf_ignore_ifaces;  // nmem string, or null for none
     char *acf_prom_dir;       // nmem string, or null for none
     uint32_t acf_prom_interval_s;
+    uint32_t acf_scan_interval_ms;
+    uint32_t acf_apps_top;
+    uint16_t acf_metadata_export;
+    uint32_t acf_metadata_max_kb;
 };
 
 inline constexpr char AGENT_CONF_FILE[] = "qorv-netagent.conf";

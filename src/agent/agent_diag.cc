@@ -7,10 +7,13 @@
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
+#include <linux/tcp.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "agent/agent_diag_internal.h"
@@ -19,6 +22,8 @@ static_assert(sizeof(struct nlmsghdr) == 16, "netlink header layout");
 static_assert(sizeof(struct inet_diag_req) == 60, "inet_diag request layout");
 static_assert(sizeof(struct inet_diag_req_v2) == 56, "inet_diag request layout");
 static_assert(sizeof(struct inet_diag_msg) == 72, "inet_diag message layout");
+static_assert(AGENT_DIAG_EXT == 1 << (INET_DIAG_INFO - 1),
+              "tcp_info is what the TCP dump asks for");
 static_assert(NLMSG_ALIGN(sizeof(struct inet_diag_msg)) == sizeof(struct inet_diag_msg),
               "attributes follow the message directly");
 
@@ -46,11 +51,10 @@ ssize_t sys_recv(int fd, struct msghdr *msg) {
     return recvmsg(fd, msg, MSG_DONTWAIT);
 }
 
-// The socket states asked for: TCP without listening, time-wait and
-// request sockets (none has an inode the scan could use), UDP in every
-// state.
-constexpr uint32_t TCP_STATES =
-    0xfff & ~((1u << 0) | (1u << 6 /* TIME_WAIT */) | (1u << 10 /* LISTEN */));
+// The socket states asked for: TCP without time-wait and request sockets
+// (neither has an inode the scan could use), UDP in every state.  The
+// listening sockets say which local ports serve.
+constexpr uint32_t TCP_STATES = 0xfff & ~((1u << 0) | (1u << 6 /* TIME_WAIT */));
 constexpr uint32_t UDP_STATES = 0xfff;
 
 // A dump request of either form.
@@ -70,7 +74,7 @@ void fill_request(int dump, uint32_t seq, struct request *req) {
         req->h.nlmsg_len = NLMSG_LENGTH(sizeof(req->v1));
         req->h.nlmsg_type = TCPDIAG_GETSOCK;
         req->v1.idiag_family = AF_INET;  // ignored: the dump covers both
-        req->v1.idiag_ext = AGENT_DIAG_EXT;
+        req->v1.idiag_ext = agent_diag_ext;
         req->v1.idiag_states = TCP_STATES;
         return;
     }
@@ -78,7 +82,6 @@ void fill_request(int dump, uint32_t seq, struct request *req) {
     req->h.nlmsg_type = SOCK_DIAG_BY_FAMILY;
     req->v2.sdiag_family = dump == AGENT_DIAG_UDP ? AF_INET : AF_INET6;
     req->v2.sdiag_protocol = IPPROTO_UDP;
-    req->v2.idiag_ext = AGENT_DIAG_EXT;
     req->v2.idiag_states = UDP_STATES;
 }
 
@@ -93,14 +96,37 @@ int fail(int err) {
     return -1;
 }
 
-// The checked attribute area of one message: every attribute's length
-// within the message.
-bool attrs_ok(const uint8_t *p, size_t len) {
+// The figures of a tcp_info attribute of len bytes; the kernel's record
+// grows with its version, so a field beyond len stays 0.
+void tcp_figures(const uint8_t *p, size_t len, struct agent_sock *s) {
+    struct tcp_info t = {};
+    memcpy(&t, p, len < sizeof(t) ? len : sizeof(t));
+    s->as_info = 1;
+    s->as_segs_out = t.tcpi_segs_out;
+    s->as_segs_in = t.tcpi_segs_in;
+    s->as_retrans = t.tcpi_total_retrans;
+    s->as_rtt_us = t.tcpi_rtt;
+    s->as_rttvar_us = t.tcpi_rttvar;
+    // The kernel's acknowledged bytes count the SYN and FIN too; where it
+    // reports the data bytes sent, no more than those were acknowledged.
+    s->as_bytes_acked = t.tcpi_bytes_acked;
+    if (len >= offsetof(struct tcp_info, tcpi_bytes_retrans) + sizeof(t.tcpi_bytes_retrans))
+        s->as_bytes_acked =
+            std::min<uint64_t>(t.tcpi_bytes_acked, t.tcpi_bytes_sent - t.tcpi_bytes_retrans);
+    s->as_bytes_received = t.tcpi_bytes_received;
+    s->as_delivery_rate = t.tcpi_delivery_rate;
+}
+
+// The attribute area of one message: false unless every attribute's length
+// lies within the message.  A TCP socket's tcp_info goes into s.
+bool attrs_take(const uint8_t *p, size_t len, struct agent_sock *s) {
     while (len > 0) {
         struct rtattr a;
         if (len < sizeof(a)) return false;
         memcpy(&a, p, sizeof(a));
         if (a.rta_len < sizeof(a) || a.rta_len > len) return false;
+        if (a.rta_type == INET_DIAG_INFO && s->as_proto == IPPROTO_TCP)
+            tcp_figures(p + RTA_LENGTH(0), a.rta_len - RTA_LENGTH(0), s);
         size_t step = RTA_ALIGN(a.rta_len);
         if (step > len) step = len;
         p += step;
@@ -115,9 +141,9 @@ bool diag_record(const uint8_t *body, size_t len, int proto, struct agent_sock *
     if (len < sizeof(m)) return false;
     memcpy(&m, body, sizeof(m));
     if (m.idiag_family != AF_INET && m.idiag_family != AF_INET6) return false;
-    if (!attrs_ok(body + sizeof(m), len - sizeof(m))) return false;
     *s = agent_sock{};
     s->as_proto = uint8_t(proto);
+    if (!attrs_take(body + sizeof(m), len - sizeof(m), s)) return false;
     s->as_v6 = m.idiag_family == AF_INET6;
     s->as_state = m.idiag_state;
     const size_t alen = s->as_v6 ? 16 : 4;
@@ -136,6 +162,7 @@ bool diag_record(const uint8_t *body, size_t len, int proto, struct agent_sock *
 }  // namespace
 
 struct agent_diag_sys agent_diag_sys = {sys_open, sys_send, sys_recv, close};
+uint8_t agent_diag_ext = AGENT_DIAG_EXT;
 
 int agent_diag_parse(const void *buf, size_t len, uint32_t seq, int proto, agent_diag_fn fn,
                      void *arg) {

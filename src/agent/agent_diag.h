@@ -18,10 +18,12 @@
 
 #include "agent/agent_sockets.h"
 
-// Extensions asked of the kernel with every dump (the idiag_ext bit mask,
-// 1 << (INET_DIAG_x - 1) per attribute); their attributes reach the
-// callback through as_attr.
-inline constexpr uint8_t AGENT_DIAG_EXT = 0;
+// Extensions asked of the kernel with the TCP dump (the idiag_ext bit mask,
+// 1 << (INET_DIAG_x - 1) per attribute): the connection's tcp_info
+// (INET_DIAG_INFO), whose figures the record carries (as_info and the
+// fields after it).  Every attribute reaches the callback through as_attr.
+// UDP sockets have no such record; their dumps ask for nothing.
+inline constexpr uint8_t AGENT_DIAG_EXT = 1 << (2 - 1);
 
 enum agent_diag_dump { AGENT_DIAG_TCP, AGENT_DIAG_UDP, AGENT_DIAG_UDP6, AGENT_DIAG_DUMPS };
 

@@ -13,3 +13,6 @@ struct agent_diag_sys {
     int (*close)(int fd);
 };
 extern struct agent_diag_sys agent_diag_sys;
+// The extensions of the TCP dump: AGENT_DIAG_EXT, or 0 for the plain scan
+// that the benchmark compares with.
+extern uint8_t agent_diag_ext;

@@ -26,21 +26,18 @@
 #include "core/timestamp.h"
 
 struct agent_netif {
-    char ni_name[AGENT_NET_NAME_MAX];
-    uint64_t ni_last[AN_NCOUNTERS];  // raw counters at the last sample
-    uint64_t ni_last_ticks;          // ticks at the last sample
+    struct agent_inst ni_inst;        // first: the table's instance
+    uint64_t ni_last[AN_NCOUNTERS];   // raw counters at the last sample
+    uint64_t ni_last_ticks;           // ticks at the last sample
     uint64_t ni_delta[AN_NCOUNTERS];  // kvs data: this interval's increase
     uint64_t ni_total[AN_NCOUNTERS];  // kvs total
     uint64_t ni_rates[AN_NRATES];     // kvm cur: per-second rates since the last sample
-    struct kvm_ma ni_ema[AN_NRATES];
-    struct agent_net_pub ni_pub;  // what the control tree reads
-    struct kvs *ni_kvs;
-    struct kvm *ni_kvm;
-    tailq_entry<agent_netif> ni_link;
+    struct agent_net_pub ni_pub;      // what the control tree reads
+    struct agent_mon_objs ni_objs;
 };
+static_assert(offsetof(struct agent_netif, ni_inst) == 0);
 
-static tailq<agent_netif, &agent_netif::ni_link> agent_net_list =
-    TAILQ_HEAD_INITIALIZER(agent_net_list);
+static agent_inst_list agent_net_list = TAILQ_HEAD_INITIALIZER(agent_net_list);
 static char *agent_net_path;
 static struct callout agent_net_callout;
 static bool agent_net_read_failed;  // logged once per streak
@@ -65,31 +62,38 @@ static uint64_t agent_net_snap_ticks;
 static void agent_net_sample(void *obj, void *arg);
 // Each interface's rates are sampled once a second over a one-minute
 // window; the sample callback reads the interface's counters first.
-static struct kv_sample agent_net_schedule = {AGENT_NET_SAMPLE_TYPE, KVM_MAX_SAMPLES, {0, 0},
-                                              AGENT_NET_PERIOD_USEC, agent_net_sample};
+static struct kv_sample agent_net_schedule = {
+    AGENT_NET_SAMPLE_TYPE, KVM_MAX_SAMPLES, {0, 0}, AGENT_NET_PERIOD_USEC, agent_net_sample};
 
-#define AN_VAR(name, type, field, flags, id) {name, type, flags, 8, id, 0, uint16_t(field)}
+#define AN_VAR(name, type, field, flags, id) \
+    { name, type, flags, 8, id, 0, uint16_t(field) }
 #define AN_U64(name, field, flags, id) AN_VAR(name, KV_T_U64, field, flags, id)
 // The eight counters at base; t is their type word (the published totals
 // are marked as counters, the rollup engine's own are plain u64).
-#define AN_COUNTERS(t, base)                                                          \
-    AN_VAR("rx_bytes", t, (base) + 0, 0, 0), AN_VAR("rx_packets", t, (base) + 8, 0, 0), \
-        AN_VAR("rx_errs", t, (base) + 16, 0, 0), AN_VAR("rx_drop", t, (base) + 24, 0, 0), \
+#define AN_COUNTERS(t, base)                                                                  \
+    AN_VAR("rx_bytes", t, (base) + 0, 0, 0), AN_VAR("rx_packets", t, (base) + 8, 0, 0),       \
+        AN_VAR("rx_errs", t, (base) + 16, 0, 0), AN_VAR("rx_drop", t, (base) + 24, 0, 0),     \
         AN_VAR("tx_bytes", t, (base) + 32, 0, 0), AN_VAR("tx_packets", t, (base) + 40, 0, 0), \
         AN_VAR("tx_errs", t, (base) + 48, 0, 0), AN_VAR("tx_drop", t, (base) + 56, 0, 0)
 constexpr uint16_t AN_TOTAL = KV_T_U64 | KV_K_COUNTER;
 
 static const char *const agent_net_rate_names[AN_NRATES] = {"rx_bytes_s", "rx_packets_s",
-                                                             "tx_bytes_s", "tx_packets_s"};
+                                                            "tx_bytes_s", "tx_packets_s"};
 
 static struct kv_var agent_net_counter_vars[] = {AN_COUNTERS(KV_T_U64, 0)};
 static struct kv_var agent_net_host_vars[] = {AN_COUNTERS(AN_TOTAL, 0)};
-static struct kv_head agent_net_counter_head = {
-    "netif", 0, 0, AN_NCOUNTERS, {}, sizeof(uint64_t) * AN_NCOUNTERS, nullptr,
-    agent_net_counter_vars, nullptr, nullptr, {}};
-static struct kv_head agent_net_host_head = {
-    "nethost", 0, 0, AN_NCOUNTERS, {}, sizeof(uint64_t) * AN_NCOUNTERS, nullptr,
-    agent_net_host_vars, nullptr, nullptr, {}};
+static struct kv_head agent_net_counter_head = {"netif", 0,
+                                                0,       AN_NCOUNTERS,
+                                                {},      sizeof(uint64_t) * AN_NCOUNTERS,
+                                                nullptr, agent_net_counter_vars,
+                                                nullptr, nullptr,
+                                                {}};
+static struct kv_head agent_net_host_head = {"nethost", 0,
+                                             0,         AN_NCOUNTERS,
+                                             {},        sizeof(uint64_t) * AN_NCOUNTERS,
+                                             nullptr,   agent_net_host_vars,
+                                             nullptr,   nullptr,
+                                             {}};
 
 static constexpr uint8_t AN_EVENTS = KVF_EVENTS | KVF_HIGH | KVF_LOW;
 static struct kv_var agent_net_rate_vars[] = {
@@ -98,54 +102,49 @@ static struct kv_var agent_net_rate_vars[] = {
     AN_U64("tx_bytes_s", 16, AN_EVENTS, AN_TX_BPS),
     AN_U64("tx_packets_s", 24, AN_EVENTS, AN_TX_PPS),
 };
-static struct kv_head agent_net_rate_head = {
-    "netrates", 0, KVH_ESSENTIAL, AN_NRATES, {}, sizeof(uint64_t) * AN_NRATES, nullptr, agent_net_rate_vars,
-    nullptr, nullptr, {}};
+static struct kv_head agent_net_rate_head = {"netrates",
+                                             0,
+                                             KVH_ESSENTIAL,
+                                             AN_NRATES,
+                                             {},
+                                             sizeof(uint64_t) * AN_NRATES,
+                                             nullptr,
+                                             agent_net_rate_vars,
+                                             nullptr,
+                                             nullptr,
+                                             {}};
 
-#define AN_RATE(r, base)                                                                 \
-    AN_U64(r, (base) + 0, 0, 0), AN_U64(r "_ema", (base) + 8, 0, 0),                     \
-        AN_U64(r "_min", (base) + 16, 0, 0), AN_U64(r "_max", (base) + 24, 0, 0),        \
-        AN_U64(r "_sdev", (base) + 32, 0, 0)
 static struct kv_var agent_net_pub_vars[] = {
     AN_COUNTERS(AN_TOTAL, 0),
-    AN_RATE("rx_bytes_s", 64),
-    AN_RATE("rx_packets_s", 104),
-    AN_RATE("tx_bytes_s", 144),
-    AN_RATE("tx_packets_s", 184),
+    AGENT_RATE_VARS("rx_bytes_s", "", 64),
+    AGENT_RATE_VARS("rx_packets_s", "", 104),
+    AGENT_RATE_VARS("tx_bytes_s", "", 144),
+    AGENT_RATE_VARS("tx_packets_s", "", 184),
 };
 static_assert(sizeof(agent_net_pub_vars) / sizeof(agent_net_pub_vars[0]) == 28);
 static struct kv_head agent_net_pub_head = {
-    "netifstats", 0, 0, 28, {}, sizeof(struct agent_net_pub), nullptr, agent_net_pub_vars,
-    nullptr, nullptr, {}};
+    "netifstats",       0,       0,       28, {}, sizeof(struct agent_net_pub), nullptr,
+    agent_net_pub_vars, nullptr, nullptr, {}};
 
 /*
  * Interfaces.
  */
 
-static struct agent_netif *agent_net_lookup(const char *name, size_t len) {
-    for (struct agent_netif *ni : agent_net_list)
-        if (strlen(ni->ni_name) == len && memcmp(ni->ni_name, name, len) == 0) return ni;
-    return nullptr;
+static struct agent_netif *agent_net_lookup(const char *name) {
+    return reinterpret_cast<struct agent_netif *>(agent_table_find(&agent_net_list, name));
 }
 
 // Three-sigma events of a rate: one WARN line with the band it left.
 static void agent_net_event(void *arg, int id, double value, double bound) {
     auto *ni = static_cast<struct agent_netif *>(arg);
-    if (id < 0 || id >= AN_NRATES || !(tr_mask & TR_GEN)) return;
-    const struct kvm_ma *ma = &ni->ni_kvm->kvm_ma[id];
-    tr_log(TR_GEN, TR_WARN,
-           "agent_net: %s %s %.0f outside its three-sigma band %.0f .. %.0f (bound %.0f)",
-           ni->ni_name, agent_net_rate_names[id], value, ma->ma_avg - 3.0 * ma->ma_sdev,
-           ma->ma_avg + 3.0 * ma->ma_sdev, bound);
+    if (id < 0 || id >= AN_NRATES) return;
+    agent_mon_warn("agent_net", "", ni->ni_inst.ai_name, agent_net_rate_names[id], value,
+                   &ni->ni_objs.amo_kvm->kvm_ma[id], bound);
 }
 
-static void agent_net_free(struct agent_netif *ni) {
-    if (ni->ni_kvs != nullptr) kvs_destroy(ni->ni_kvs);
-    if (ni->ni_kvm != nullptr) kvm_destroy(ni->ni_kvm);
-    for (struct kvm_ma &ma : ni->ni_ema)
-        ema_fini(&ma);
-    nmem_free(ni);
-}
+static const struct agent_mon_desc agent_net_desc = {
+    &agent_net_counter_head,   KVS_RESET | KVS_PARENT, &agent_net_rate_head,
+    KVM_PERIODIC | KVM_EXPORT, AGENT_NET_SAMPLE_TYPE,  agent_net_event};
 
 static struct agent_netif *agent_net_add(const char *name, size_t len, const uint64_t *raw) {
     auto *ni = static_cast<struct agent_netif *>(nmem_alloc(sizeof(struct agent_netif), NMEM_ZERO));
@@ -153,49 +152,28 @@ static struct agent_netif *agent_net_add(const char *name, size_t len, const uin
         tr_log(1, TR_ERROR, "agent_net_add: %.*s: out of memory", int(len), name);
         return nullptr;
     }
-    memcpy(ni->ni_name, name, len);
+    memcpy(ni->ni_inst.ai_name, name, len);
     memcpy(ni->ni_last, raw, sizeof(ni->ni_last));
     ni->ni_last_ticks = ticks;
-    ni->ni_kvs = kvs_create(&agent_net_counter_head, KVS_RESET | KVS_PARENT, 1, 0);
-    ni->ni_kvm = kvm_create(&agent_net_rate_head, KVM_T_SMA, KVM_PERIODIC | KVM_EXPORT,
-                            AGENT_NET_SAMPLE_TYPE, 0);
-    bool ok = ni->ni_kvs != nullptr && ni->ni_kvm != nullptr;
-    for (struct kvm_ma &ma : ni->ni_ema)
-        ok = ok && ema_init(&ma, KVM_MAX_SAMPLES) == 0;
-    if (!ok) {
-        tr_log(1, TR_ERROR, "agent_net_add: %s: no statistics objects", ni->ni_name);
-        agent_net_free(ni);
+    if (agent_mon_init(&ni->ni_objs, &agent_net_desc, ni, ni->ni_delta, ni->ni_total,
+                       ni->ni_rates) != 0) {
+        tr_log(1, TR_ERROR, "agent_net_add: %s: no statistics objects", ni->ni_inst.ai_name);
+        nmem_free(ni);
         return nullptr;
     }
-    ni->ni_kvs->kvs_data = ni->ni_delta;
-    ni->ni_kvs->kvs_total = ni->ni_total;
-    ni->ni_kvs->kvs_pkvs = agent_net_host;
-    ni->ni_kvm->kvm_cur = ni->ni_rates;
-    ni->ni_kvm->kvm_arg = ni;
-    ni->ni_kvm->kvm_event = agent_net_event;
-    {
-        netctl_tree_guard guard;
-        agent_net_list.insert_tail(ni);
-    }
-    tr_log(1, TR_INFO, "agent_net: interface %s added", ni->ni_name);
+    ni->ni_objs.amo_kvs->kvs_pkvs = agent_net_host;
+    agent_table_insert(&agent_net_list, &ni->ni_inst);
+    tr_log(1, TR_INFO, "agent_net: interface %s added", ni->ni_inst.ai_name);
     return ni;
 }
 
 static void agent_net_remove(struct agent_netif *ni) {
     // The interval counted so far still reaches the host-wide figures.
-    kvs_flush(ni->ni_kvs, 1);
-    {
-        netctl_tree_guard guard;
-        agent_net_list.remove(ni);
-    }
-    tr_log(1, TR_INFO, "agent_net: interface %s removed", ni->ni_name);
-    agent_net_free(ni);
-}
-
-static inline uint64_t agent_net_round(double v) {
-    if (!(v > 0)) return 0;
-    if (v >= 18446744073709551616.0) return UINT64_MAX;
-    return uint64_t(v + 0.5);
+    kvs_flush(ni->ni_objs.amo_kvs, 1);
+    agent_table_remove(&agent_net_list, &ni->ni_inst);
+    tr_log(1, TR_INFO, "agent_net: interface %s removed", ni->ni_inst.ai_name);
+    agent_mon_fini(&ni->ni_objs);
+    nmem_free(ni);
 }
 
 // One line of the table: "  name: 16 numbers".  False for the header lines
@@ -269,8 +247,8 @@ static const struct agent_net_line *agent_net_snap_find(const char *name) {
 // value is the increase.
 static void agent_net_sample(void *, void *arg) {
     auto *ni = static_cast<struct agent_netif *>(arg);
-    const struct agent_net_line *l = agent_net_read_table() ? agent_net_snap_find(ni->ni_name)
-                                                            : nullptr;
+    const struct agent_net_line *l =
+        agent_net_read_table() ? agent_net_snap_find(ni->ni_inst.ai_name) : nullptr;
     const uint64_t elapsed = ticks - ni->ni_last_ticks;
     if (l == nullptr || elapsed == 0) return;  // gone: removed at the next poll
     uint64_t d[AN_NCOUNTERS];
@@ -282,28 +260,13 @@ static void agent_net_sample(void *, void *arg) {
     }
     ni->ni_last_ticks = ticks;
     const int from[AN_NRATES] = {AN_RX_BYTES, AN_RX_PACKETS, AN_TX_BYTES, AN_TX_PACKETS};
-    for (int r = 0; r < AN_NRATES; r++) {
-        ni->ni_rates[r] = agent_net_round(double(d[from[r]]) * 1e6 / double(elapsed));
-        ema_update(&ni->ni_ema[r], double(ni->ni_rates[r]));
-    }
+    for (int r = 0; r < AN_NRATES; r++)
+        ni->ni_rates[r] = agent_mon_round(double(d[from[r]]) * 1e6 / double(elapsed));
+    agent_mon_ema(&ni->ni_objs);
 }
 
 static void agent_net_publish(struct agent_netif *ni) {
-    struct agent_net_pub &p = ni->ni_pub;
-    struct kv_record rec;
-    for (int i = 0; i < AN_NCOUNTERS; i++) {
-        kvs_read_index(ni->ni_kvs, i, &rec, 1);
-        n_counter_set(p.anp_total[i], rec.kr_value.u64);
-    }
-    for (int r = 0; r < AN_NRATES; r++) {
-        kvm_read_index(ni->ni_kvm, r, &rec);
-        if (!rec.kr_valid) continue;
-        n_counter_set(p.anp_rate[r].avg, rec.kr_value.u64);
-        n_counter_set(p.anp_rate[r].min, rec.kr_min);
-        n_counter_set(p.anp_rate[r].max, rec.kr_max);
-        n_counter_set(p.anp_rate[r].sdev, agent_net_round(ni->ni_kvm->kvm_ma[r].ma_sdev));
-        n_counter_set(p.anp_rate[r].ema, agent_net_round(ni->ni_ema[r].ma_avg));
-    }
+    agent_mon_publish(&ni->ni_objs, ni->ni_pub.anp_total, AN_NCOUNTERS, ni->ni_pub.anp_rate);
 }
 
 // Once a second: interfaces that appeared are added, those gone removed,
@@ -312,16 +275,17 @@ void agent_net_poll(void) {
     if (!agent_net_read_table()) return;
     for (int i = 0; i < agent_net_nsnap; i++) {
         const struct agent_net_line *l = &agent_net_snap[i];
-        if (agent_net_lookup(l->anl_name, strlen(l->anl_name)) == nullptr)
+        if (agent_net_lookup(l->anl_name) == nullptr)
             agent_net_add(l->anl_name, strlen(l->anl_name), l->anl_raw);
     }
-    for (struct agent_netif *ni = agent_net_list.first(); ni != nullptr;) {
-        struct agent_netif *next = agent_net_list.next(ni);
-        if (agent_net_snap_find(ni->ni_name) != nullptr)
+    for (struct agent_inst *in = agent_net_list.first(); in != nullptr;) {
+        struct agent_inst *next = agent_net_list.next(in);
+        auto *ni = reinterpret_cast<struct agent_netif *>(in);
+        if (agent_net_snap_find(in->ai_name) != nullptr)
             agent_net_publish(ni);
         else
             agent_net_remove(ni);
-        ni = next;
+        in = next;
     }
     struct kv_record rec;
     for (int i = 0; i < AN_NCOUNTERS; i++) {
@@ -333,46 +297,6 @@ void agent_net_poll(void) {
 /*
  * Control tree: the table of interfaces.
  */
-
-// ".name" at the start of the len bytes at name, ending there or at a dot;
-// the longest interface name that fits wins (names may hold dots).
-static int agent_net_parse(struct netctl_node *, const char *name, int len, void **instance) {
-    if (len < 2 || name[0] != '.') return 0;
-    struct agent_netif *best = nullptr;
-    size_t best_len = 0;
-    for (struct agent_netif *ni : agent_net_list) {
-        size_t n = strlen(ni->ni_name);
-        if (n + 1 > size_t(len) || n <= best_len || memcmp(name + 1, ni->ni_name, n) != 0) continue;
-        if (n + 1 < size_t(len) && name[n + 1] != '.') continue;
-        best = ni;
-        best_len = n;
-    }
-    if (best == nullptr) return 0;
-    *instance = best;
-    return int(best_len + 1);
-}
-
-static int agent_net_list_names(struct netctl_node *np, void *data, netctl_walk_fn cb,
-                                struct netctl_req *req, void *) {
-    for (struct agent_netif *ni : agent_net_list) {
-        snprintf(static_cast<char *>(data), NETCTL_NAME_MAX, "%s", ni->ni_name);
-        if (cb(np, data, req, ni) == -1) return -1;
-    }
-    return 0;
-}
-
-static int agent_net_iterate(struct netctl_node *np, void *data, netctl_visit_fn visit,
-                             struct netctl_walk_ctx *ctx) {
-    for (struct agent_netif *ni : agent_net_list) {
-        snprintf(static_cast<char *>(data), NETCTL_NAME_MAX, ".%s", ni->ni_name);
-        ctx->nwc_instance = ni;
-        if (visit(np, data, ctx) == -1) return -1;
-    }
-    return 0;
-}
-
-static const struct netctl_node_ops agent_net_node_ops = {agent_net_parse, agent_net_list_names,
-                                                          agent_net_iterate, nullptr};
 
 static void agent_net_tick(void *) {
     agent_net_poll();
@@ -391,11 +315,12 @@ int agent_net_start(const char *path) {
     }
     agent_net_host->kvs_data = agent_net_host_delta;
     agent_net_host->kvs_total = agent_net_host_total;
-    if (!published && (netctl_register_node("agent.net.*", &agent_net_node_ops) != 0 ||
-                       netctl_register_vars("agent.net.*.stats", &agent_net_pub_head, &agent_net_none,
-                             offsetof(struct agent_netif, ni_pub), nullptr) != 0 ||
-        netctl_register_vars("agent.host.net", &agent_net_host_head, agent_net_host_pub, 0,
-                             nullptr) != 0)) {
+    if (!published &&
+        (netctl_register_node("agent.net.*", &agent_table_ops<&agent_net_list>) != 0 ||
+         netctl_register_vars("agent.net.*.stats", &agent_net_pub_head, &agent_net_none,
+                              offsetof(struct agent_netif, ni_pub), nullptr) != 0 ||
+         netctl_register_vars("agent.host.net", &agent_net_host_head, agent_net_host_pub, 0,
+                              nullptr) != 0)) {
         tr_log(1, TR_ERROR, "agent_net_start: agent.net not published");
         return -1;
     }
@@ -408,8 +333,8 @@ int agent_net_start(const char *path) {
 
 void agent_net_stop(void) {
     callout_stop(&agent_net_callout);
-    while (struct agent_netif *ni = agent_net_list.first())
-        agent_net_remove(ni);
+    while (struct agent_inst *in = agent_net_list.first())
+        agent_net_remove(reinterpret_cast<struct agent_netif *>(in));
     if (agent_net_host != nullptr) kvs_destroy(agent_net_host);
     agent_net_host = nullptr;
     if (agent_net_path != nullptr) nmem_free(agent_net_path);
@@ -418,13 +343,13 @@ void agent_net_stop(void) {
 
 int agent_net_count(void) {
     int n = 0;
-    for (struct agent_netif *ni : agent_net_list)
-        n += ni != nullptr;
+    for (struct agent_inst *in : agent_net_list)
+        n += in != nullptr;
     return n;
 }
 
 const struct agent_net_pub *agent_net_find(const char *name) {
-    struct agent_netif *ni = agent_net_lookup(name, strlen(name));
+    struct agent_netif *ni = agent_net_lookup(name);
     return ni != nullptr ? &ni->ni_pub : nullptr;
 }
 

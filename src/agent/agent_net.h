@@ -26,6 +26,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "agent/agent_mon.h"
+
 inline constexpr int AGENT_NET_PERIOD_USEC = 1000000;
 inline constexpr char AGENT_NET_SOURCE[] = "/proc/net/dev";
 // The sampling schedule of the interfaces' rates (a module's own type).
@@ -49,14 +51,8 @@ enum agent_net_rate { AN_RX_BPS, AN_RX_PPS, AN_TX_BPS, AN_TX_PPS, AN_NRATES };
 
 // What agent.net.<interface>.stats shows.
 struct agent_net_pub {
-    uint64_t anp_total[AN_NCOUNTERS];  // since the interface was first seen
-    struct {
-        uint64_t avg;  // 60-sample simple moving average
-        uint64_t ema;  // exponential moving average
-        uint64_t min;  // of the window
-        uint64_t max;
-        uint64_t sdev;
-    } anp_rate[AN_NRATES];
+    uint64_t anp_total[AN_NCOUNTERS];           // since the interface was first seen
+    struct agent_rate_pub anp_rate[AN_NRATES];  // avg: the 60-sample simple moving average
 };
 static_assert(sizeof(struct agent_net_pub) == 8 * (8 + 4 * 5));
 

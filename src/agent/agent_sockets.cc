@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -19,7 +20,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include "agent/agent_apps.h"
 #include "agent/agent_diag.h"
+#include "agent/agent_diag_internal.h"
 #include "core/agent_config.h"
 #include "core/kern_timeout.h"
 #include "core/kv.h"
@@ -33,19 +36,27 @@ namespace {
 
 // What the scans know of a process.
 struct proc_entry {
-    uint32_t appid;   // of its comm when its descriptors were last read
-    uint64_t listed;  // the scan that last found it in the process directory
-    uint64_t found;   // the last scan in which its descriptors gave an owner
-    bool read;        // its descriptors have been read
-    bool unreadable;  // its comm or descriptors could not be read
+    uint32_t appid;    // of its comm when its descriptors were last read
+    char comm[16];     // that comm
+    uint64_t listed;   // the scan that last found it in the process directory
+    uint64_t found;    // the last scan in which its descriptors gave an owner
+    uint64_t counted;  // the last scan that gave its application one of its sockets
+    bool read;         // its descriptors have been read
+    bool unreadable;   // its comm or descriptors could not be read
 };
 
-// The owner of a socket inode of the current scan.
+// The owner of a socket inode of the current scan, and the TCP counters of
+// its last scan.
 enum inode_state : uint8_t { INODE_UNKNOWN, INODE_OWNED, INODE_NOBODY };
 struct inode_entry {
     uint64_t scan;  // the last scan that saw the socket
     uint32_t pid;   // when owned
     inode_state state;
+    uint64_t tracked;  // the last scan that counted it
+    bool counted;      // the counters below are the socket's
+    uint16_t sport, dport;
+    uint32_t segs_out, segs_in, retrans;
+    uint64_t bytes_acked, bytes_received;
 };
 
 // A flow key as a map key.
@@ -60,10 +71,19 @@ struct flow_key_hash {
     }
 };
 
+struct fgcc_ref {
+    struct kv_dpi_data *rec;
+    int refs;  // flow groups of the record; 0: destroyed after the next export
+};
+
 struct live_flow {
     struct kv_metadata *fg;
-    std::string ip;  // remote address text, or empty
-    uint64_t seen;   // the last scan that saw the socket
+    std::string ip;   // remote address text, or empty
+    uint64_t seen;    // the last scan that saw the socket
+    uint32_t id[2];   // the ids of its IPv6 addresses (source, destination), or 0
+    fgcc_ref *fgcc;   // TCP: its connection cache
+    uint64_t values;  // a hash of the values last stored
+    uint8_t held;     // bit n: copy n of the flow group holds them
 };
 
 struct ip_ref {
@@ -71,46 +91,115 @@ struct ip_ref {
     int refs;
 };
 
-// Values stored for each flow group at every scan.
-struct kv_var flow_vars[] = {
-    {"state", KV_T_U32, 0, 4, 0, 0, 0},
-    {"tx_queue", KV_T_U32, 0, 4, 0, 0, 4},
-    {"rx_queue", KV_T_U32, 0, 4, 0, 0, 8},
-    {"inode", KV_T_U64, 0, 8, 0, 0, 16},
+// Values stored for each flow group at every scan: the socket's state and
+// queues, the kernel's TCP figures (0 where it gave none) and the increase
+// of the counters since the last scan.
+enum flow_value {
+    FV_STATE,
+    FV_TXQ,
+    FV_RXQ,
+    FV_INODE,
+    FV_BYTES_ACKED,
+    FV_BYTES_RECEIVED,
+    FV_SEGS_OUT,
+    FV_SEGS_IN,
+    FV_RETRANS,
+    FV_RTT,
+    FV_RTTVAR,
+    FV_DELIVERY_RATE,
+    FV_SCAN_BYTES_ACKED,
+    FV_SCAN_BYTES_RECEIVED,
+    FV_SCAN_SEGS_OUT,
+    FV_SCAN_SEGS_IN,
+    FV_SCAN_RETRANS,
+    FV_COUNT
 };
-struct kv_head flow_head = {"agentflow", 0, 0, 4, {}, 0, nullptr, flow_vars, nullptr, nullptr, {}};
+#define FV(name, type, size, off) \
+    { name, type, 0, size, 0, 0, off }
+struct kv_var flow_vars[FV_COUNT] = {
+    FV("state", KV_T_U32, 4, 0),
+    FV("tx_queue", KV_T_U32, 4, 4),
+    FV("rx_queue", KV_T_U32, 4, 8),
+    FV("inode", KV_T_U64, 8, 16),
+    FV("bytes_acked", KV_T_U64, 8, 24),
+    FV("bytes_received", KV_T_U64, 8, 32),
+    FV("segs_out", KV_T_U32, 4, 40),
+    FV("segs_in", KV_T_U32, 4, 44),
+    FV("total_retrans", KV_T_U32, 4, 48),
+    FV("rtt_us", KV_T_U32, 4, 52),
+    FV("rttvar_us", KV_T_U32, 4, 56),
+    FV("delivery_rate", KV_T_U64, 8, 64),
+    FV("scan_bytes_acked", KV_T_U64, 8, 72),
+    FV("scan_bytes_received", KV_T_U64, 8, 80),
+    FV("scan_segs_out", KV_T_U64, 8, 88),
+    FV("scan_segs_in", KV_T_U64, 8, 96),
+    FV("scan_retrans", KV_T_U64, 8, 104),
+};
+#undef FV
+struct kv_head flow_head = {"agentflow", 0,         0,       FV_COUNT, {}, 112,
+                            nullptr,     flow_vars, nullptr, nullptr,  {}};
 
 struct agent_sockets_stats stats;
-#define SS_VAR(name, field) \
-    {name, KV_T_U64, 0, 8, 0, 0, static_cast<uint16_t>(offsetof(struct agent_sockets_stats, field))}
+#define SS_VAR(name, field)                                                    \
+    {                                                                          \
+        name, KV_T_U64, 0, 8, 0, 0,                                            \
+            static_cast<uint16_t>(offsetof(struct agent_sockets_stats, field)) \
+    }
 struct kv_var stats_vars[] = {
-    SS_VAR("scans", ss_scans),           SS_VAR("sockets", ss_sockets),
-    SS_VAR("flowgroups", ss_flowgroups), SS_VAR("unowned", ss_unowned),
-    SS_VAR("created", ss_created),       SS_VAR("destroyed", ss_destroyed),
-    SS_VAR("ip_records", ss_ip_records), SS_VAR("exported", ss_exported),
-    SS_VAR("errors", ss_errors),         SS_VAR("scan_usec", ss_scan_usec),
-    SS_VAR("fd_reads", ss_fd_reads),     SS_VAR("diag_tables", ss_diag_tables),
+    SS_VAR("scans", ss_scans),
+    SS_VAR("sockets", ss_sockets),
+    SS_VAR("flowgroups", ss_flowgroups),
+    SS_VAR("unowned", ss_unowned),
+    SS_VAR("created", ss_created),
+    SS_VAR("destroyed", ss_destroyed),
+    SS_VAR("ip_records", ss_ip_records),
+    SS_VAR("exported", ss_exported),
+    SS_VAR("errors", ss_errors),
+    SS_VAR("scan_usec", ss_scan_usec),
+    SS_VAR("fd_reads", ss_fd_reads),
+    SS_VAR("diag_tables", ss_diag_tables),
+    SS_VAR("v6_ids", ss_v6_ids),
+    SS_VAR("fgcc_records", ss_fgcc),
+    SS_VAR("apps", ss_apps),
+    SS_VAR("export_bytes", ss_export_bytes),
 };
 #undef SS_VAR
-struct kv_head stats_head = {"agentsockstats", 0, 0, sizeof(stats_vars) / sizeof(stats_vars[0]),
-                             {}, 0, nullptr, stats_vars, nullptr, nullptr, {}};
+struct kv_head stats_head = {"agentsockstats",
+                             0,
+                             0,
+                             sizeof(stats_vars) / sizeof(stats_vars[0]),
+                             {},
+                             0,
+                             nullptr,
+                             stats_vars,
+                             nullptr,
+                             nullptr,
+                             {}};
 
 std::unordered_map<flow_key_bytes, live_flow, flow_key_hash> flows;
 std::unordered_map<std::string, ip_ref> ips;  // by address text
-std::unordered_set<uint32_t> appids;
+std::unordered_map<flow_key_bytes, fgcc_ref, flow_key_hash> fgccs;
+std::unordered_map<uint32_t, int> appids;        // of owned flow groups, with their count
 std::vector<struct agent_sock> socks;            // this scan's sockets
+std::unordered_set<uint16_t> listening;          // this scan's listening TCP ports
 std::unordered_map<uint32_t, proc_entry> procs;  // by pid
 std::unordered_map<uint64_t, inode_entry> inodes;
 uint64_t scan_no;
-size_t unknown;     // inodes of this scan whose owner is not known
-size_t nobody;      // inodes of this scan that no readable process owns
-size_t flows_seen;  // flow groups of this scan
+size_t unknown;         // inodes of this scan whose owner is not known
+size_t nobody;          // inodes of this scan that no readable process owns
+size_t flows_seen;      // flow groups of this scan
+bool tcp_figures_seen;  // a scan has had the kernel's TCP figures
 struct callout tick_callout;
 const char *proc_root = "/proc";
-uint64_t ip_since;
-struct kv_export *file_export;
+int scan_usec = AGENT_SOCKETS_SCAN_MS * 1000;
+uint64_t last_cycle;  // the store's update cycle at the last consumer run
+uint64_t fgcc_since;  // the newest FGCC record the file export has had
+
+// The file export: wanted (configured), the file, its size bound.
+bool export_wanted;
 FILE *export_file;
-inline constexpr long EXPORT_FILE_MAX = 8L << 20;
+long export_max = long(AGENT_SOCKETS_EXPORT_KB) * 1024;
+bool export_resnap;  // a new file needs the store's lists again
 
 // Parses n hex digits at p into the bytes of out, word by word as the
 // kernel prints them (each 32-bit word in host order).
@@ -127,23 +216,94 @@ bool hex_addr(const char *p, int words, uint8_t *out) {
     return true;
 }
 
-// An address pair of the table in IPv4 form for the flow key: IPv4-mapped
-// addresses as they are, other IPv6 addresses folded into 32 bits.
-uint32_t key_addr(const uint8_t *a, bool v6) {
-    uint32_t w[4];
-    memcpy(w, a, sizeof(w));
-    if (!v6) return w[0];
+// An address of a socket as the scan keys it: IPv4, with IPv4-mapped IPv6
+// addresses taken as the IPv4 address they hold.
+struct address {
+    bool v6;
+    uint8_t a[16];  // IPv4 in the first 4 bytes
+};
+
+address normalised(const uint8_t *a, bool v6) {
     static const uint8_t mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-    if (memcmp(a, mapped, 12) == 0) return w[3];
-    return w[0] ^ w[1] ^ w[2] ^ w[3];
+    address n = {v6, {}};
+    if (v6 && memcmp(a, mapped, 12) == 0) {
+        n.v6 = false;
+        memcpy(n.a, a + 12, 4);
+    } else {
+        memcpy(n.a, a, v6 ? 16 : 4);
+    }
+    return n;
 }
 
-std::string addr_text(const uint8_t *a, bool v6) {
-    char buf[INET6_ADDRSTRLEN] = "";
+bool unspecified(const address &n) {
     static const uint8_t zero[16] = {};
-    if (memcmp(a, zero, v6 ? 16 : 4) == 0) return "";
-    inet_ntop(v6 ? AF_INET6 : AF_INET, a, buf, sizeof(buf));
+    return memcmp(n.a, zero, n.v6 ? 16 : 4) == 0;
+}
+
+std::string addr_text(const address &n) {
+    char buf[INET6_ADDRSTRLEN] = "";
+    if (unspecified(n)) return "";
+    inet_ntop(n.v6 ? AF_INET6 : AF_INET, n.a, buf, sizeof(buf));
     return buf;
+}
+
+// IPv6 addresses in the flow key's 32-bit address fields: each address that
+// flow groups use gets an id of its own from 240.0.0.0/4 (reserved, never a
+// host's IPv4 address), held while they use it and then free again.
+struct v6_hash {
+    size_t operator()(const std::array<uint8_t, 16> &a) const {
+        return std::hash<std::string_view>{}(
+            std::string_view(reinterpret_cast<const char *>(a.data()), a.size()));
+    }
+};
+struct v6_entry {
+    std::array<uint8_t, 16> addr;
+    uint32_t refs;
+};
+std::unordered_map<std::array<uint8_t, 16>, uint32_t, v6_hash> v6_by_addr;
+std::unordered_map<uint32_t, v6_entry> v6_by_id;
+uint32_t v6_next;
+uint32_t v6_span = AGENT_V6_ID_SPAN;  // ids from AGENT_V6_ID_BASE on
+
+// The id of an IPv6 address, a new one when it has none; 0 when every id
+// is taken.
+uint32_t v6_id(const uint8_t *a) {
+    std::array<uint8_t, 16> k;
+    memcpy(k.data(), a, 16);
+    auto it = v6_by_addr.find(k);
+    if (it != v6_by_addr.end()) return it->second;
+    // Within size + 1 tries one id is free, unless all are taken.
+    for (size_t tries = 0; tries <= v6_by_id.size() && tries < v6_span; tries++) {
+        const uint32_t id = AGENT_V6_ID_BASE + v6_next++ % v6_span;
+        if (v6_by_id.count(id) != 0) continue;
+        v6_by_id[id] = {k, 0};
+        v6_by_addr[k] = id;
+        return id;
+    }
+    return 0;
+}
+
+// d flow groups more (or fewer) use the id; unused ids are freed.
+void v6_ref(uint32_t id, int d) {
+    auto it = v6_by_id.find(id);
+    if (it == v6_by_id.end()) return;
+    it->second.refs = uint32_t(int(it->second.refs) + d);
+    if (it->second.refs > 0) return;
+    v6_by_addr.erase(it->second.addr);
+    v6_by_id.erase(it);
+}
+
+// The address as the flow key holds it (network order); *id is its IPv6
+// id, or 0.  False when it cannot be keyed.
+bool key_addr(const address &n, uint32_t *key, uint32_t *id) {
+    *id = 0;
+    if (!n.v6 || unspecified(n)) {
+        memcpy(key, n.a, 4);
+        return true;
+    }
+    *id = v6_id(n.a);
+    *key = htonl(*id);
+    return *id != 0;
 }
 
 // Lists the processes; those gone are forgotten.
@@ -184,6 +344,7 @@ void read_process(const char *proc, uint32_t pid, proc_entry *p) {
     comm[n] = 0;
     comm[strcspn(comm, "\n")] = 0;
     p->appid = agent_sockets_appid(comm);
+    snprintf(p->comm, sizeof(p->comm), "%s", comm);
     while (struct dirent *f = readdir(fds)) {
         char link[64];
         ssize_t l = readlinkat(dirfd(fds), f->d_name, link, sizeof(link) - 1);
@@ -193,7 +354,9 @@ void read_process(const char *proc, uint32_t pid, proc_entry *p) {
         if (it == inodes.end() || it->second.scan != scan_no || it->second.state == INODE_OWNED)
             continue;
         (it->second.state == INODE_UNKNOWN ? unknown : nobody)--;
-        it->second = {scan_no, pid, INODE_OWNED};
+        it->second.scan = scan_no;
+        it->second.pid = pid;
+        it->second.state = INODE_OWNED;
         p->found = scan_no;
     }
     closedir(fds);
@@ -237,16 +400,19 @@ void resolve_owners(const char *proc) {
         }
 }
 
-void ip_acquire(const std::string &text, const uint8_t *a, bool v6) {
+// The record's address: the family, then where a sockaddr_in has its
+// address the IPv4 address, or the IPv6 address's id (its text is the
+// record's ip).
+void ip_acquire(const std::string &text, const address &n, uint32_t key) {
     auto it = ips.find(text);
     if (it != ips.end()) {
         it->second.refs++;
         return;
     }
     uint8_t sa[16] = {};
-    uint16_t family = v6 ? AF_INET6 : AF_INET;
+    uint16_t family = n.v6 ? AF_INET6 : AF_INET;
     memcpy(sa, &family, 2);
-    memcpy(sa + 4, a, v6 ? 12 : 4);  // the record holds 16 bytes: a prefix of an IPv6 address
+    memcpy(sa + 4, &key, 4);
     struct kv_md_ip *rec = kv_metadata_create_object(KVMD_T_IP, sa);
     if (rec == nullptr) {
         n_counter_inc(stats.ss_errors);
@@ -269,33 +435,132 @@ void ip_release(const std::string &text) {
     ips.erase(it);
 }
 
-void store_values(struct kv_metadata *fg, const struct agent_sock &s) {
-    struct kv_record r[4] = {};
-    for (int i = 0; i < 4; i++)
-        r[i].kr_type = flow_vars[i].kv_type;
-    r[0].kr_value.u32 = s.as_state;
-    r[1].kr_value.u32 = s.as_txq;
-    r[2].kr_value.u32 = s.as_rxq;
-    r[3].kr_value.u64 = s.as_inode;
-    kv_metadata_export_events(fg, r);
+// The socket's values into its flow group's active copy, unless both copies
+// hold them already: most sockets are idle from one scan to the next, and
+// each store is 17 records of 224 bytes.
+void store_values(live_flow &f, const struct agent_sock &s, const uint64_t *d) {
+    static struct kv_record r[FV_COUNT];
+    static bool typed = [] {
+        for (int i = 0; i < FV_COUNT; i++)
+            r[i].kr_type = flow_vars[i].kv_type;
+        return true;
+    }();
+    (void)typed;
+    const uint64_t v[FV_COUNT] = {
+        s.as_state,          s.as_txq,           s.as_rxq,       s.as_inode,     s.as_bytes_acked,
+        s.as_bytes_received, s.as_segs_out,      s.as_segs_in,   s.as_retrans,   s.as_rtt_us,
+        s.as_rttvar_us,      s.as_delivery_rate, d[AA_TX_BYTES], d[AA_RX_BYTES], d[AA_TX_SEGS],
+        d[AA_RX_SEGS],       d[AA_RETRANS]};
+    const uint64_t h = std::hash<std::string_view>{}(
+        std::string_view(reinterpret_cast<const char *>(v), sizeof(v)));
+    const uint8_t active = uint8_t(1u << (kvmd_store.current_copy & 1));
+    if (h == f.values && (f.held & active) != 0) return;
+    if (h != f.values) f.held = 0;
+    f.values = h;
+    f.held |= active;
+    for (int i = 0; i < FV_COUNT; i++) {
+        if (flow_vars[i].kv_type == KV_T_U32)
+            r[i].kr_value.u32 = uint32_t(v[i]);
+        else
+            r[i].kr_value.u64 = v[i];
+    }
+    kv_metadata_export_events(f.fg, r);
+}
+
+// The increase of a socket's counters since the last scan into d
+// (AA_NCOUNTERS), and its counters kept for the next.  A socket first seen,
+// or whose byte counts went down or whose ports changed (its inode was
+// reused by a new connection), counts whole, as opened, except in the
+// scans before the kernel first gave TCP figures, which only take the
+// counters as they find them.  The segment and retransmission counts wrap
+// at 32 bits.
+void counters_delta(inode_entry &e, const struct agent_sock &s, uint64_t *d) {
+    memset(d, 0, sizeof(uint64_t) * AA_NCOUNTERS);
+    if (!s.as_info) return;  // no figures this time: the last ones stay
+    const bool same = e.counted && e.sport == s.as_sport && e.dport == s.as_dport &&
+                      s.as_bytes_acked >= e.bytes_acked && s.as_bytes_received >= e.bytes_received;
+    if (same || tcp_figures_seen) {
+        const inode_entry base = same ? e : inode_entry{};
+        d[AA_TX_BYTES] = s.as_bytes_acked - base.bytes_acked;
+        d[AA_RX_BYTES] = s.as_bytes_received - base.bytes_received;
+        d[AA_TX_SEGS] = uint32_t(s.as_segs_out - base.segs_out);
+        d[AA_RX_SEGS] = uint32_t(s.as_segs_in - base.segs_in);
+        d[AA_RETRANS] = uint32_t(s.as_retrans - base.retrans);
+        d[AA_OPENED] = same ? 0 : 1;
+    }
+    e.counted = true;
+    e.sport = s.as_sport;
+    e.dport = s.as_dport;
+    e.segs_out = s.as_segs_out;
+    e.segs_in = s.as_segs_in;
+    e.retrans = s.as_retrans;
+    e.bytes_acked = s.as_bytes_acked;
+    e.bytes_received = s.as_bytes_received;
+}
+
+// The connection cache of a new TCP flow group: one record per application,
+// local and remote address and service port, which notes each connection
+// (the owner's pid, 'A', to the connection's other port, 'C').  The service
+// port is the local one when the host listens on it, else the remote one.
+fgcc_ref *fgcc_acquire(const struct kv_flow_key &k) {
+    struct kv_flow_key g = k;
+    const bool serving = listening.count(ntohs(k.fk_sport)) != 0;
+    if (serving) g.fk_dport = k.fk_sport;
+    g.fk_sport = 0;
+    g.fk_pid = 0;
+    flow_key_bytes gb;
+    memcpy(gb.b, &g, sizeof(gb.b));
+    auto it = fgccs.find(gb);
+    if (it == fgccs.end()) {
+        struct kv_dpi_data *dd = kv_dpi_data_create(&g);
+        if (dd == nullptr) return nullptr;
+        it = fgccs.emplace(gb, fgcc_ref{dd, 0}).first;
+    }
+    it->second.refs++;
+    const struct kv_dpi_conn c = {k.fk_appid, 1, uint32_t(k.fk_pid), 2,
+                                  ntohs(serving ? k.fk_dport : k.fk_sport)};
+    if (ip_flow_dpi_kvmd_cb(it->second.rec, &c, AGENT_FGCC_CONNECTIONS) != 1)
+        it->second.rec->fg_ts = ticks;
+    return &it->second;
+}
+
+// A flow group destroyed: what it held goes.
+void flow_release(live_flow &f) {
+    const uint32_t appid = f.fg->kmd_fg.kmdfg_key.fk_appid;
+    if (appid == 0) n_counter_dec(stats.ss_unowned);
+    if (appid != 0 && --appids[appid] == 0) appids.erase(appid);
+    kv_metadata_flowgroup_destroy(f.fg);
+    if (!f.ip.empty()) ip_release(f.ip);
+    for (uint32_t id : f.id)
+        if (id != 0) v6_ref(id, -1);
+    if (f.fgcc != nullptr) f.fgcc->refs--;
 }
 
 // One socket of this scan: its flow group is made when new, and gets the
-// socket's values.
+// socket's values; its application gets its figures.
 void track(const struct agent_sock &s) {
-    const proc_entry *o = nullptr;
+    proc_entry *o = nullptr;
     uint32_t pid = 0;
-    auto in = inodes.find(s.as_inode);
-    if (in != inodes.end() && in->second.state == INODE_OWNED) {
-        auto p = procs.find(in->second.pid);
+    inode_entry &in = inodes[s.as_inode];  // resolve_owners made it
+    if (in.tracked == scan_no) return;     // the same socket twice
+    in.tracked = scan_no;
+    if (in.state == INODE_OWNED) {
+        auto p = procs.find(in.pid);
         if (p != procs.end()) {
             o = &p->second;
             pid = p->first;
         }
     }
+    uint64_t d[AA_NCOUNTERS];
+    counters_delta(in, s, d);
+    if (o != nullptr) {
+        agent_apps_account(o->comm, o->counted != scan_no, &s, d);
+        o->counted = scan_no;
+    }
+    const address src = normalised(s.as_src6, s.as_v6), dst = normalised(s.as_dst6, s.as_v6);
     struct kv_flow_key k = {};
-    k.fk_src = key_addr(s.as_src6, s.as_v6);
-    k.fk_dst = key_addr(s.as_dst6, s.as_v6);
+    uint32_t id[2];
+    const bool keyed = key_addr(src, &k.fk_src, &id[0]) && key_addr(dst, &k.fk_dst, &id[1]);
     k.fk_sport = htons(s.as_sport);
     k.fk_dport = htons(s.as_dport);
     k.fk_proto = s.as_proto;
@@ -306,32 +571,41 @@ void track(const struct agent_sock &s) {
     }
     flow_key_bytes kb;
     memcpy(kb.b, &k, sizeof(kb.b));
-    auto it = flows.find(kb);
+    auto it = keyed ? flows.find(kb) : flows.end();
     if (it == flows.end()) {
-        struct kv_metadata *fg = kv_metadata_create(&k, KVMD_T_FLOWGROUP, &flow_head);
+        struct kv_metadata *fg =
+            keyed ? kv_metadata_create(&k, KVMD_T_FLOWGROUP, &flow_head) : nullptr;
         if (fg == nullptr) {
+            for (uint32_t i : id)
+                v6_ref(i, 0);  // an id just made for it is free again
             n_counter_inc(stats.ss_errors);
             return;
         }
-        std::string ip = addr_text(s.as_dst6, s.as_v6);
-        if (!ip.empty()) ip_acquire(ip, s.as_dst6, s.as_v6);
-        it = flows.emplace(kb, live_flow{fg, ip, 0}).first;
+        std::string ip = addr_text(dst);
+        if (!ip.empty()) ip_acquire(ip, dst, k.fk_dst);
+        for (uint32_t i : id)
+            v6_ref(i, 1);
+        fgcc_ref *cc = s.as_proto == IPPROTO_TCP ? fgcc_acquire(k) : nullptr;
+        it = flows.emplace(kb, live_flow{fg, ip, 0, {id[0], id[1]}, cc, 0, 0}).first;
         n_counter_inc(stats.ss_created);
         if (o == nullptr) n_counter_inc(stats.ss_unowned);
-        if (o != nullptr) appids.insert(o->appid);
+        if (o != nullptr) appids[o->appid]++;
     }
     if (it->second.seen == scan_no) return;  // the same pair twice in one scan
     it->second.seen = scan_no;
     flows_seen++;
-    store_values(it->second.fg, s);
+    store_values(it->second, s, d);
 }
 
 const char *const table_names[AST_COUNT] = {"tcp", "tcp6", "udp", "udp6"};
 
 // A socket the scan keeps.
 void add_socket(void *, const struct agent_sock *s) {
-    if (s->as_inode == 0) return;                                   // time-wait, half-open
-    if (s->as_proto == IPPROTO_TCP && s->as_state == 0x0A) return;  // listening
+    if (s->as_inode == 0) return;                             // time-wait, half-open
+    if (s->as_proto == IPPROTO_TCP && s->as_state == 0x0A) {  // listening
+        listening.insert(s->as_sport);
+        return;
+    }
     socks.push_back(*s);
     socks.back().as_attr = nullptr;  // not valid past the hand-over
     socks.back().as_attr_len = 0;
@@ -355,10 +629,13 @@ void read_table(const char *proc, int table) {
 
 // Every table, from the socket diagnostics where they answer.  A change in
 // how many do is logged once.
-void collect(const char *proc) {
+// True when TCP came from the diagnostics, with the kernel's figures.
+bool collect(const char *proc) {
     static const int texts[AGENT_DIAG_DUMPS][2] = {
         {AST_TCP, AST_TCP6}, {AST_UDP, -1}, {AST_UDP6, -1}};
+    bool tcp_figures = false;
     socks.clear();
+    listening.clear();
     uint64_t from_diag = 0;
     int err = 0;
     for (int d = 0; d < AGENT_DIAG_DUMPS; d++) {
@@ -372,6 +649,7 @@ void collect(const char *proc) {
             if (t >= 0 && ok) from_diag++;
             if (t >= 0 && !ok) read_table(proc, t);
         }
+        if (d == AGENT_DIAG_TCP) tcp_figures = ok && agent_diag_ext != 0;
     }
     const bool changed =
         (tr_mask & TR_GEN) != 0 && (from_diag != stats.ss_diag_tables || stats.ss_scans == 0);
@@ -383,49 +661,102 @@ void collect(const char *proc) {
                "others are read from %s/net",
                unsigned(from_diag), AST_COUNT, strerror(err), proc);
     n_counter_set(stats.ss_diag_tables, from_diag);
+    return tcp_figures;
 }
 
+std::string export_path(void) {
+    return std::string(agent_cfg->ac_logdir) + "/" + AGENT_SOCKETS_EXPORT_FILE;
+}
+
+// The file of the file export: a file that has reached the bound when a
+// record is to be written is renamed ".1" (replacing the one before) and a
+// new one is begun, which the interval then gives the store's lists again
+// (the lists themselves are never cut).  Runs under the store's locks: it
+// must not call the store.
 void export_fn(void *state, void *obj, int) {
-    if (export_file == nullptr && agent_cfg != nullptr && agent_cfg->ac_logdir != nullptr) {
-        std::string path = std::string(agent_cfg->ac_logdir) + "/qorv-netagent.metadata";
-        export_file = fopen(path.c_str(), "w");
+    const uint16_t kind = static_cast<struct kvmd_export_state *>(state)->kind;
+    if (export_file != nullptr && (kind == KVMD_EXP_IP || kind == KVMD_EXP_FGCC) &&
+        ftell(export_file) >= export_max) {
+        fclose(export_file);
+        export_file = nullptr;
+        rename(export_path().c_str(), (export_path() + ".1").c_str());
+        export_resnap = true;
     }
+    if (export_file == nullptr && agent_cfg != nullptr && agent_cfg->ac_logdir != nullptr)
+        export_file = fopen(export_path().c_str(), "we");
     if (export_file == nullptr) return;
-    if (ftell(export_file) > EXPORT_FILE_MAX) {
-        fflush(export_file);
-        if (ftruncate(fileno(export_file), 0) == 0) rewind(export_file);
-    }
-    kv_metadata_dump(export_file, obj, static_cast<struct kvmd_export_state *>(state)->kind);
+    kv_metadata_dump(export_file, obj, kind);
     fputc('\n', export_file);
     fflush(export_file);
+    n_counter_set(stats.ss_export_bytes, uint64_t(ftell(export_file)));
 }
 struct kv_export export_desc = {0, export_fn, {}};
+
+// The store's file export as configured.  Switching it on writes the
+// store's lists (FGCC records, then IP records) first: a new file, and a
+// file begun by the bound, starts with them.
+void export_switch(void) {
+    const bool on = kv_metadata_file_export_on() != 0;
+    if (on && export_resnap) kv_metadata_file_export_toggle();  // off, and on below
+    export_resnap = false;
+    if (export_wanted != (kv_metadata_file_export_on() != 0)) {
+        if (export_wanted && export_file == nullptr && agent_cfg != nullptr &&
+            agent_cfg->ac_logdir != nullptr)
+            rename(export_path().c_str(), (export_path() + ".1").c_str());  // the last run's
+        kv_metadata_file_export_toggle();
+        fgcc_since = ticks;  // the lists hold every record so far
+    }
+    if (!export_wanted && export_file != nullptr) {
+        fclose(export_file);
+        export_file = nullptr;
+    }
+}
 
 void count_exported(void *arg, struct kv_metadata *) {
     (*static_cast<uint64_t *>(arg))++;
 }
 
-void write_ip(void *, struct kv_md_ip *ip) {
+void write_fgcc(void *, void *item, int kind, int) {
+    if (kind != 9) return;  // its connection entries are part of its text
     struct kvmd_export_state st = {};
-    st.kind = KVMD_EXP_IP;
-    file_export->ke_fn(&st, ip, KVMD_EXPORT_SOURCE);
+    st.kind = KVMD_EXP_FGCC;
+    export_fn(&st, item, KVMD_EXPORT_SOURCE);
 }
 
-// The consumer: what the last cycle published.
+// The consumer: what the last cycle published.  With the file export on,
+// the FGCC records that noted a connection since its last run go to the
+// file (the store itself writes the IP records as they change).  Records
+// left without flow groups go after that.
 void consume(void) {
     uint64_t n = 0;
     kv_metadata_export_list(KVMD_T_FLOWGROUP, &n, count_exported);
-    for (uint32_t appid : appids)
+    for (auto &[appid, count] : appids)
         kv_metadata_export_app_flowgroups(appid, 0, KVMD_T_FLOWGROUP, &n, count_exported);
     n_counter_set(stats.ss_exported, n);
-    if (file_export == nullptr) file_export = kv_get_export(0);
-    if (file_export != nullptr) kv_metadata_ip_export(&ip_since, nullptr, write_ip);
+    if (kv_metadata_file_export_on()) {
+        uint64_t newest = fgcc_since, since = fgcc_since;
+        kv_dpi_data_export_unowned(&since, nullptr, write_fgcc);
+        newest = std::max(newest, since);
+        for (auto &[appid, count] : appids) {
+            since = fgcc_since;
+            kv_dpi_data_export(&since, appid, nullptr, write_fgcc);
+        }
+        fgcc_since = std::max(newest, since);
+    }
+    for (auto it = fgccs.begin(); it != fgccs.end();) {
+        if (it->second.refs > 0) {
+            ++it;
+            continue;
+        }
+        kv_dpi_data_destroy(it->second.rec);
+        it = fgccs.erase(it);
+    }
+    n_counter_set(stats.ss_fgcc, uint64_t(fgccs.size()));
 }
 
 void tick(void *) {
     agent_sockets_interval(proc_root);
-    uint64_t every = kvmd_store.update_interval;
-    callout_reset(&tick_callout, static_cast<int>(every), tick, nullptr);
+    callout_reset(&tick_callout, scan_usec, tick, nullptr);
 }
 
 }  // namespace
@@ -473,28 +804,30 @@ uint32_t agent_sockets_appid(const char *comm) {
 int agent_sockets_scan(const char *proc) {
     const uint64_t t0 = timestamp_now_usec();
     scan_no++;
-    collect(proc);
+    const bool tcp_figures = collect(proc);
     resolve_owners(proc);
     flows_seen = 0;
     for (const struct agent_sock &s : socks)
         track(s);
+    tcp_figures_seen = tcp_figures_seen || tcp_figures;
     // Flow groups whose socket has gone, when there are any.
     for (auto it = flows.begin(); flows_seen < flows.size() && it != flows.end();) {
         if (it->second.seen == scan_no) {
             ++it;
             continue;
         }
-        if (it->second.fg->kmd_fg.kmdfg_key.fk_appid == 0) n_counter_dec(stats.ss_unowned);
-        kv_metadata_flowgroup_destroy(it->second.fg);
-        if (!it->second.ip.empty()) ip_release(it->second.ip);
+        flow_release(it->second);
         n_counter_inc(stats.ss_destroyed);
         it = flows.erase(it);
     }
+    agent_apps_scan_end(ticks);
     const int n = int(socks.size());
     n_counter_inc(stats.ss_scans);
     n_counter_set(stats.ss_sockets, uint64_t(n));
     n_counter_set(stats.ss_flowgroups, uint64_t(flows.size()));
     n_counter_set(stats.ss_ip_records, uint64_t(ips.size()));
+    n_counter_set(stats.ss_v6_ids, uint64_t(v6_by_id.size()));
+    n_counter_set(stats.ss_apps, uint64_t(agent_apps_count()));
     n_counter_set(stats.ss_scan_usec, timestamp_now_usec() - t0);
     return n;
 }
@@ -502,13 +835,27 @@ int agent_sockets_scan(const char *proc) {
 void agent_sockets_interval(const char *proc) {
     agent_sockets_scan(proc);
     kv_metadata_store_update();
-    consume();
+    if (kvmd_store.update_cycle != last_cycle) {
+        last_cycle = kvmd_store.update_cycle;
+        consume();
+    }
+    export_switch();
+}
+
+void agent_sockets_configure(unsigned scan_ms, bool file_export, unsigned export_kb) {
+    scan_usec =
+        int(std::clamp(scan_ms, AGENT_SOCKETS_SCAN_MIN_MS, AGENT_SOCKETS_SCAN_MAX_MS) * 1000);
+    export_wanted = file_export;
+    export_max =
+        long(std::clamp(export_kb, AGENT_SOCKETS_EXPORT_MIN_KB, AGENT_SOCKETS_EXPORT_MAX_KB)) *
+        1024;
 }
 
 void agent_sockets_start(const char *proc) {
     proc_root = proc;
     kv_export_register(&export_desc);
-    if (kv_register(&stats_head) != 0 ||
+    if (agent_cfg != nullptr) agent_cfg->ac_flow_dpi_md = 1;  // FGCC records note connections
+    if (agent_apps_start() != 0 || kv_register(&stats_head) != 0 ||
         netctl_register_vars("agent.sockets.stats", &stats_head, &stats, 0, nullptr) != 0)
         tr_log(1, TR_ERROR, "agent_sockets_start: agent.sockets.stats not published");
     callout_init(&tick_callout);
@@ -517,18 +864,29 @@ void agent_sockets_start(const char *proc) {
 
 void agent_sockets_clear(void) {
     for (auto &f : flows)
-        kv_metadata_flowgroup_destroy(f.second.fg);
+        flow_release(f.second);
     flows.clear();
-    for (auto &i : ips)
-        kv_metadata_destroy_internal(KVMD_T_IP, i.second.rec);
-    ips.clear();
-    appids.clear();
+    for (auto &[key, cc] : fgccs)
+        kv_dpi_data_destroy(cc.rec);
+    fgccs.clear();
     procs.clear();
     inodes.clear();
+    v6_next = 0;
+    agent_apps_stop();
     agent_diag_close();
+    tcp_figures_seen = false;
     n_counter_set(stats.ss_flowgroups, uint64_t{0});
-    n_counter_set(stats.ss_unowned, uint64_t{0});
     n_counter_set(stats.ss_ip_records, uint64_t{0});
+    n_counter_set(stats.ss_v6_ids, uint64_t{0});
+    n_counter_set(stats.ss_fgcc, uint64_t{0});
+}
+
+void agent_sockets_stop(void) {
+    callout_stop(&tick_callout);
+    agent_sockets_clear();
+    if (kv_metadata_file_export_on()) kv_metadata_file_export_toggle();
+    if (export_file != nullptr) fclose(export_file);
+    export_file = nullptr;
 }
 
 const struct agent_sockets_stats *agent_sockets_stats_block(void) {

@@ -82,7 +82,7 @@ std::string prom_table_label(const std::string &component) {
     // What the agent's table nodes hold, by component.
     static constexpr struct {
         const char *component, *label;
-    } known[] = {{"net", "interface"}};
+    } known[] = {{"net", "interface"}, {"apps", "app"}};
     for (const auto &k : known)
         if (component == k.component) return k.label;
     return component;

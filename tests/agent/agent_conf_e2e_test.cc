@@ -81,7 +81,11 @@ TEST(AgentConfE2E, ShippedFileWarningsServedValuesAndSighup) {
               "agent.config.flow_debug = 0\n"
               "agent.config.ignore_ifaces = lo, docker0\n"
               "agent.config.prom_dir = \n"
-              "agent.config.prom_interval_s = 15\n");
+              "agent.config.prom_interval_s = 15\n"
+              "agent.config.scan_interval_ms = 1000\n"
+              "agent.config.apps_top = 50\n"
+              "agent.config.metadata_export = 0\n"
+              "agent.config.metadata_max_kb = 8192\n");
 
     // An edited file, read on the agent's own SIGHUP; it keeps running.
     qt::write_file(conf, "agent.flow_debug = 1\nagent.md_update_interval = 45\n");

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <netinet/in.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 
 #include "packaging/shell.h"
@@ -69,12 +70,32 @@ TEST(AgentPromE2E, TextfileForNodeExporter) {
                                                            "\nagent.prom_interval_s = 1\n"
                                                            "agent.ignore_ifaces = \xff" +
                                                            ifaces + "\n");
+    // A program with both ends of a loopback connection: an application.
+    pid_t peer = fork();
+    if (peer == 0) {
+        prctl(PR_SET_NAME, "qorv_prom_peer");
+        int l = socket(AF_INET, SOCK_STREAM, 0), c = socket(AF_INET, SOCK_STREAM, 0);
+        struct sockaddr_in a {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(a);
+        if (bind(l, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0 || listen(l, 1) != 0 ||
+            getsockname(l, reinterpret_cast<sockaddr *>(&a), &len) != 0 ||
+            connect(c, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0 ||
+            accept(l, nullptr, nullptr) < 0)
+            _exit(1);
+        pause();
+        _exit(0);
+    }
+    reaper.track(peer);
     pid_t agent = nh::start_agent(reaper, root);
     std::string text;
     ASSERT_TRUE(nh::wait_until(
         [&] {
             text = qt::read_file(file);
-            return text.find("qorv_agent_proc_stats_uptime_seconds ") != std::string::npos;
+            return text.find("qorv_agent_proc_stats_uptime_seconds ") != std::string::npos &&
+                   text.find("qorv_agent_apps_stats_connections{app=\"qorv_prom_peer\"} 2\n") !=
+                       std::string::npos;
         },
         10000))
         << qt::read_file(root.dir("logs/qorv-netagent.log.0"));
@@ -85,6 +106,9 @@ TEST(AgentPromE2E, TextfileForNodeExporter) {
     EXPECT_THAT(text, HasSubstr("# TYPE qorv_agent_net_stats_rx_bytes_total counter\n"));
     EXPECT_THAT(text, HasSubstr("qorv_agent_net_stats_rx_bytes_total{interface=\"lo\"} "));
     EXPECT_THAT(text, HasSubstr("# TYPE qorv_agent_host_net_tx_packets_total counter\n"));
+    // Applications are labelled; their round-trip time is in seconds.
+    EXPECT_THAT(text, HasSubstr("qorv_agent_apps_stats_tx_bytes_total{app=\"qorv_prom_peer\"} "));
+    EXPECT_THAT(text, HasSubstr("# TYPE qorv_agent_apps_stats_rtt_seconds gauge\n"));
     EXPECT_THAT(text, HasSubstr("\nqorv_agent_config_ignore_ifaces_info{value=\"" + served +
                                 "\"} 1\n"));
     if (sh::have("iconv")) {
@@ -129,6 +153,7 @@ TEST(AgentPromE2E, TextfileForNodeExporter) {
     EXPECT_THAT(scraped, HasSubstr("node_textfile_scrape_error 0"));
     EXPECT_THAT(scraped, HasSubstr("qorv_agent_config_ignore_ifaces_info{value=\"" + served));
     reaper.signal(exporter, SIGTERM);
+    reaper.signal(peer, SIGKILL);
     reaper.signal(agent, SIGTERM);
     int st = -1;
     EXPECT_TRUE(reaper.wait(agent, 10000, &st));
