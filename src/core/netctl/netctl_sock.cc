@@ -587,6 +587,7 @@ int netctl_recv_request(int fd) {
 
 int netctl_send_response(struct netctl_req *req) {
     struct netctl_conn *c = req->nr_conn;
+    if (c == nullptr) return -1;
     struct netctl_msg msg;
     memset(&msg, 0, sizeof(msg));
     memcpy(msg.nm_name, req->nr_name, strnlen(req->nr_name, NETCTL_NAME_MAX));
@@ -595,7 +596,6 @@ int netctl_send_response(struct netctl_req *req) {
     const size_t whole = sizeof(msg) + msg.nm_len;
     size_t sent = 0;
     int err = 0;
-    if (c == nullptr) return -1;
     if (netctl_conn_queued(c) == 0) {
         // Nothing waits before it: straight to the socket, and what it
         // does not take starts the queue.
