@@ -38,6 +38,7 @@ TEST(AgentSingleE2E, OneAgentPerRootAndNoneLeftByAKilledSupervisor) {
     ASSERT_EQ(nm.first_status, 0) << nm.out;
     const pid_t agent = nm.first_agent();
     ASSERT_GT(agent, 0);
+    reaper.track(agent);  // killed at the end if it outlives its supervisor
     ASSERT_TRUE(nh::wait_until([&] { return serving(sock); }, 10000)) << qt::read_file(log);
 
     // By hand, with the supervisor's arguments.

@@ -303,7 +303,7 @@ TEST_F(NetctlSock, SilentClientsCostASlotNotTime) {
         const int fds = qt::count_entries("/proc/self/fd");
         hold(20);
         EXPECT_EQ(send(held[3], "core.test", 9, MSG_NOSIGNAL), 9);
-        EXPECT_EQ(q("core.test.stats.hits", NETCTL_OP_READ).size(), 1u);
+        ASSERT_EQ(q("core.test.stats.hits", NETCTL_OP_READ).size(), 1u);
         hold(NETCTL_CONN_MAX);
         // The first 20 were the oldest.
         for (int i = 0; i < 20; i++)
