@@ -25,6 +25,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -150,6 +151,7 @@ struct netctl_conn {
     // sent has its body from nc_body_at; the next one starts at nc_next.
     char *nc_out;
     size_t nc_out_off, nc_out_len, nc_out_cap, nc_body_at, nc_next;
+    uint32_t nc_watch;  // the server's epoll events for it; 0 when not in the set
 };
 
 static void netctl_conn_open(struct netctl_conn *c, int fd, uint64_t seq, int64_t now) {
@@ -725,33 +727,53 @@ static void netctl_sleep_ms(int ms) {
     }
 }
 
-// The server thread's state.  Open connections are ns_conns[0, ns_n), in
-// no particular order; ns_pfd[0] is the listening socket and ns_pfd[i + 1]
-// ns_conns[i] during a pass.
+// The server thread's state.  A slot of ns_conns is free while its nc_fd
+// is -1.  Every open connection is in the epoll set ns_efd with the events
+// its state waits for (nc_watch; none while it waits for room), its slot
+// as the event's data; the listening socket's data is NETCTL_CONN_MAX.
 struct netctl_server {
-    int ns_lfd;
-    int ns_spare;  // taken back to accept and close a connection when out of descriptors
-    int ns_n;
+    int ns_lfd, ns_efd;
+    int ns_spare;  // given up to accept and close a connection when out of descriptors
+    int ns_n;      // open connections
     uint64_t ns_seq;
     int64_t ns_pause_until_ns;  // no accept before, after a failure that lasts
+    bool ns_accepting;          // the listening socket is watched for connections
     int ns_acc_err;             // the latest accept failure
     struct netctl_ratelog ns_acc_log, ns_evict_log;
     struct netctl_conn ns_conns[NETCTL_CONN_MAX];
-    struct pollfd ns_pfd[NETCTL_CONN_MAX + 1];
 };
 static struct netctl_server netctl_srv;
 
 static void netctl_server_close(struct netctl_server *s, int i) {
-    close(s->ns_conns[i].nc_fd);
+    close(s->ns_conns[i].nc_fd);  // which takes it out of the epoll set
     netctl_conn_release(&s->ns_conns[i]);
-    s->ns_conns[i] = s->ns_conns[--s->ns_n];
+    s->ns_conns[i].nc_fd = -1;
+    s->ns_n--;
+}
+
+// Makes epoll watch slot i for what its state waits for; a connection that
+// the epoll set refuses is done.
+static void netctl_server_watch(struct netctl_server *s, int i) {
+    struct netctl_conn *c = &s->ns_conns[i];
+    uint32_t want = c->nc_state == NETCTL_C_RECV   ? uint32_t(EPOLLIN)
+                    : c->nc_state == NETCTL_C_SEND ? uint32_t(EPOLLOUT)
+                                                   : 0;
+    if (want == c->nc_watch) return;
+    struct epoll_event ev = {};
+    ev.events = want;
+    ev.data.u32 = uint32_t(i);
+    int op = c->nc_watch == 0 ? EPOLL_CTL_ADD : want == 0 ? EPOLL_CTL_DEL : EPOLL_CTL_MOD;
+    if (epoll_ctl(s->ns_efd, op, c->nc_fd, &ev) == 0)
+        c->nc_watch = want;
+    else if (want != 0)
+        c->nc_state = NETCTL_C_DONE;
 }
 
 // The oldest connection that has not sent a whole request, or -1.
 static int netctl_server_oldest(const struct netctl_server *s) {
     int best = -1;
-    for (int i = 0; i < s->ns_n; i++)
-        if (s->ns_conns[i].nc_state == NETCTL_C_RECV &&
+    for (int i = 0; i < NETCTL_CONN_MAX; i++)
+        if (s->ns_conns[i].nc_fd >= 0 && s->ns_conns[i].nc_state == NETCTL_C_RECV &&
             (best < 0 || s->ns_conns[i].nc_seq < s->ns_conns[best].nc_seq))
             best = i;
     return best;
@@ -761,13 +783,14 @@ static int netctl_server_oldest(const struct netctl_server *s) {
 // bytes that all connections have queued leave room.
 static void netctl_server_serve_ready(struct netctl_server *s) {
     size_t queued = 0;
-    for (int i = 0; i < s->ns_n; i++)
-        queued += netctl_conn_queued(&s->ns_conns[i]);
+    for (int i = 0; i < NETCTL_CONN_MAX; i++)
+        if (s->ns_conns[i].nc_fd >= 0) queued += netctl_conn_queued(&s->ns_conns[i]);
     while (queued < NETCTL_QUEUE_MAX) {
         struct netctl_conn *next = nullptr;
-        for (int i = 0; i < s->ns_n; i++) {
+        for (int i = 0; i < NETCTL_CONN_MAX; i++) {
             struct netctl_conn *c = &s->ns_conns[i];
-            if (c->nc_state == NETCTL_C_READY && (next == nullptr || c->nc_seq < next->nc_seq))
+            if (c->nc_fd >= 0 && c->nc_state == NETCTL_C_READY &&
+                (next == nullptr || c->nc_seq < next->nc_seq))
                 next = c;
         }
         if (next == nullptr) return;
@@ -823,11 +846,17 @@ static void netctl_server_accept(struct netctl_server *s, int64_t now) {
                        NETCTL_CONN_MAX);
             netctl_server_close(s, victim);
         }
-        netctl_conn_open(&s->ns_conns[s->ns_n++], fd, ++s->ns_seq, now);
+        int i = 0;
+        while (s->ns_conns[i].nc_fd >= 0)
+            i++;
+        netctl_conn_open(&s->ns_conns[i], fd, ++s->ns_seq, now);
+        s->ns_n++;
+        netctl_server_watch(s, i);
+        if (s->ns_conns[i].nc_state == NETCTL_C_DONE) netctl_server_close(s, i);
     }
 }
 
-// One wait on the poll set and what follows from it.
+// One wait on the epoll set and what follows from it.
 static void netctl_server_pass(struct netctl_server *s) {
     netctl_server_spare(s);
     int64_t now = netctl_now_ns();
@@ -836,17 +865,19 @@ static void netctl_server_pass(struct netctl_server *s) {
     bool accepting = now >= s->ns_pause_until_ns &&
                      (s->ns_n < NETCTL_CONN_MAX || netctl_server_oldest(s) >= 0);
     if (now < s->ns_pause_until_ns) wake = std::min(wake, s->ns_pause_until_ns);
-    // Not accepting, the listening socket is still polled for the hang-up
-    // by which the shut-down function wakes the thread.
-    s->ns_pfd[0] = {s->ns_lfd, short(accepting ? POLLIN : 0), 0};
-    for (int i = 0; i < s->ns_n; i++) {
-        const struct netctl_conn *c = &s->ns_conns[i];
-        short ev = c->nc_state == NETCTL_C_RECV ? POLLIN : c->nc_state == NETCTL_C_SEND ? POLLOUT : 0;
-        s->ns_pfd[i + 1] = {ev != 0 ? c->nc_fd : -1, ev, 0};
-        wake = std::min(wake, c->nc_deadline_ns);
+    if (accepting != s->ns_accepting) {
+        // Not accepting, the listening socket is still watched for the
+        // hang-up by which the shut-down function wakes the thread.
+        struct epoll_event ev = {};
+        ev.events = accepting ? uint32_t(EPOLLIN) : 0;
+        ev.data.u32 = NETCTL_CONN_MAX;
+        if (epoll_ctl(s->ns_efd, EPOLL_CTL_MOD, s->ns_lfd, &ev) == 0) s->ns_accepting = accepting;
     }
-    int n = poll(s->ns_pfd, nfds_t(s->ns_n + 1), wake == INT64_MAX ? -1 : netctl_ms_until(wake, now));
-    if (n < 0 && errno != EINTR) netctl_sleep_ms(NETCTL_ACCEPT_BACKOFF_MS);  // fewer descriptors allowed than polled
+    for (int i = 0; i < NETCTL_CONN_MAX; i++)
+        if (s->ns_conns[i].nc_fd >= 0) wake = std::min(wake, s->ns_conns[i].nc_deadline_ns);
+    struct epoll_event evs[64];
+    int n = epoll_wait(s->ns_efd, evs, 64, wake == INT64_MAX ? -1 : netctl_ms_until(wake, now));
+    if (n < 0 && errno != EINTR) netctl_sleep_ms(NETCTL_ACCEPT_BACKOFF_MS);
     if (netctl_stop.load()) return;
     now = netctl_now_ns();
 
@@ -863,18 +894,53 @@ static void netctl_server_pass(struct netctl_server *s) {
                "last %d s",
                more, int(NETCTL_RATELOG_NS / 1000000000));
 
-    for (int i = 0; i < s->ns_n; i++) {
+    bool incoming = false;
+    for (int k = 0; k < n; k++) {
+        uint32_t i = evs[k].data.u32;
+        if (i == NETCTL_CONN_MAX)
+            incoming = (evs[k].events & EPOLLIN) != 0;
+        else if (s->ns_conns[i].nc_fd >= 0)
+            netctl_conn_step(&s->ns_conns[i]);
+    }
+    for (int i = 0; i < NETCTL_CONN_MAX; i++) {
         struct netctl_conn *c = &s->ns_conns[i];
-        if (n > 0 && s->ns_pfd[i + 1].revents != 0) netctl_conn_step(c);
-        if (now >= c->nc_deadline_ns && c->nc_state != NETCTL_C_DONE) netctl_conn_expire(c);
+        if (c->nc_fd >= 0 && now >= c->nc_deadline_ns && c->nc_state != NETCTL_C_DONE)
+            netctl_conn_expire(c);
     }
     netctl_server_serve_ready(s);
-    for (int i = 0; i < s->ns_n;)
-        if (s->ns_conns[i].nc_state == NETCTL_C_DONE)
-            netctl_server_close(s, i);
-        else
-            i++;
-    if (n > 0 && (s->ns_pfd[0].revents & POLLIN)) netctl_server_accept(s, now);
+    for (int i = 0; i < NETCTL_CONN_MAX; i++) {
+        if (s->ns_conns[i].nc_fd < 0) continue;
+        netctl_server_watch(s, i);
+        if (s->ns_conns[i].nc_state == NETCTL_C_DONE) netctl_server_close(s, i);
+    }
+    if (incoming) netctl_server_accept(s, now);
+}
+
+// Sets the server up on the listening socket fd: -1 when no epoll set can
+// be made.
+static int netctl_server_start(struct netctl_server *s, int fd) {
+    s->ns_lfd = fd;
+    s->ns_efd = epoll_create1(EPOLL_CLOEXEC);
+    s->ns_spare = -1;
+    s->ns_n = 0;
+    s->ns_pause_until_ns = 0;
+    s->ns_accepting = true;
+    s->ns_acc_log = s->ns_evict_log = netctl_ratelog{};
+    for (auto &c : s->ns_conns)
+        c.nc_fd = -1;
+    struct epoll_event ev = {};
+    ev.events = EPOLLIN;
+    ev.data.u32 = NETCTL_CONN_MAX;
+    if (s->ns_efd >= 0 && epoll_ctl(s->ns_efd, EPOLL_CTL_ADD, fd, &ev) == 0) return 0;
+    if (s->ns_efd >= 0) close(s->ns_efd);
+    return -1;
+}
+
+static void netctl_server_end(struct netctl_server *s) {
+    for (int i = 0; i < NETCTL_CONN_MAX; i++)
+        if (s->ns_conns[i].nc_fd >= 0) netctl_server_close(s, i);
+    close(s->ns_efd);
+    if (s->ns_spare >= 0) close(s->ns_spare);
 }
 
 void *netctl_threadfn(void *) {
@@ -886,31 +952,29 @@ void *netctl_threadfn(void *) {
     }
     char path[sizeof(netctl_path)];
     int fd = netctl_sock_path(path, sizeof(path), rundir) < 0 ? -ENAMETOOLONG : netctl_listen(path);
+    struct netctl_server *s = &netctl_srv;
+    if (fd >= 0 && (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) != 0 ||
+                    netctl_server_start(s, fd) != 0)) {
+        int err = errno;
+        unlink(path);
+        close(fd);
+        fd = -err;
+    }
     if (fd < 0) {
         if (tr_mask & 1)
             tr_log(1, TR_ERROR, "netctl_threadfn: bind error %s(%d)",
                    netctl_strerror(-fd, eb, sizeof(eb)), -fd);
         return nullptr;
     }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     struct stat st;
     netctl_path_known = stat(path, &st) == 0;
     netctl_path_dev = netctl_path_known ? st.st_dev : 0;
     netctl_path_ino = netctl_path_known ? st.st_ino : 0;
     memcpy(netctl_path, path, sizeof(path));
-
-    struct netctl_server *s = &netctl_srv;
-    s->ns_lfd = fd;
-    s->ns_spare = -1;
-    s->ns_n = 0;
-    s->ns_pause_until_ns = 0;
-    s->ns_acc_log = s->ns_evict_log = netctl_ratelog{};
     netctl_listen_fd.store(fd);
     while (!netctl_stop.load())
         netctl_server_pass(s);
-    while (s->ns_n > 0)
-        netctl_server_close(s, 0);
-    if (s->ns_spare >= 0) close(s->ns_spare);
+    netctl_server_end(s);
     return nullptr;
 }
 
