@@ -910,7 +910,7 @@ static void netctl_server_pass(struct netctl_server *s) {
     netctl_server_serve_ready(s);
     for (int i = 0; i < NETCTL_CONN_MAX; i++) {
         if (s->ns_conns[i].nc_fd < 0) continue;
-        netctl_server_watch(s, i);
+        if (s->ns_conns[i].nc_state != NETCTL_C_DONE) netctl_server_watch(s, i);
         if (s->ns_conns[i].nc_state == NETCTL_C_DONE) netctl_server_close(s, i);
     }
     if (incoming) netctl_server_accept(s, now);
