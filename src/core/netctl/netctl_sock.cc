@@ -769,6 +769,16 @@ static void netctl_server_watch(struct netctl_server *s, int i) {
         c->nc_state = NETCTL_C_DONE;
 }
 
+// Closes the connections that are done; the others are watched for what
+// their states wait for.
+static void netctl_server_sweep(struct netctl_server *s) {
+    for (int i = 0; i < NETCTL_CONN_MAX; i++) {
+        if (s->ns_conns[i].nc_fd < 0) continue;
+        if (s->ns_conns[i].nc_state != NETCTL_C_DONE) netctl_server_watch(s, i);
+        if (s->ns_conns[i].nc_state == NETCTL_C_DONE) netctl_server_close(s, i);
+    }
+}
+
 // The oldest connection that has not sent a whole request, or -1.
 static int netctl_server_oldest(const struct netctl_server *s) {
     int best = -1;
@@ -779,8 +789,15 @@ static int netctl_server_oldest(const struct netctl_server *s) {
     return best;
 }
 
-// Serves the requests whose headers are in, oldest first, while the
-// bytes that all connections have queued leave room.
+// Whether a's request goes before b's: reads of a variable before
+// listings, which may walk the whole tree; then the oldest first.
+static bool netctl_server_before(const struct netctl_conn *a, const struct netctl_conn *b) {
+    bool la = a->nc_msg.nm_op == NETCTL_OP_LIST, lb = b->nc_msg.nm_op == NETCTL_OP_LIST;
+    return la != lb ? lb : a->nc_seq < b->nc_seq;
+}
+
+// Serves the requests whose headers are in (netctl_server_before's order)
+// while the bytes that all connections have queued leave room.
 static void netctl_server_serve_ready(struct netctl_server *s) {
     size_t queued = 0;
     for (int i = 0; i < NETCTL_CONN_MAX; i++)
@@ -790,7 +807,7 @@ static void netctl_server_serve_ready(struct netctl_server *s) {
         for (int i = 0; i < NETCTL_CONN_MAX; i++) {
             struct netctl_conn *c = &s->ns_conns[i];
             if (c->nc_fd >= 0 && c->nc_state == NETCTL_C_READY &&
-                (next == nullptr || c->nc_seq < next->nc_seq))
+                (next == nullptr || netctl_server_before(c, next)))
                 next = c;
         }
         if (next == nullptr) return;
@@ -849,10 +866,12 @@ static void netctl_server_accept(struct netctl_server *s, int64_t now) {
         int i = 0;
         while (s->ns_conns[i].nc_fd >= 0)
             i++;
-        netctl_conn_open(&s->ns_conns[i], fd, ++s->ns_seq, now);
+        struct netctl_conn *c = &s->ns_conns[i];
+        netctl_conn_open(c, fd, ++s->ns_seq, now);
         s->ns_n++;
-        netctl_server_watch(s, i);
-        if (s->ns_conns[i].nc_state == NETCTL_C_DONE) netctl_server_close(s, i);
+        // A client usually sends its request with its connect: it may be
+        // served in this very pass.
+        netctl_conn_recv(c);
     }
 }
 
@@ -902,18 +921,15 @@ static void netctl_server_pass(struct netctl_server *s) {
         else if (s->ns_conns[i].nc_fd >= 0)
             netctl_conn_step(&s->ns_conns[i]);
     }
+    netctl_server_sweep(s);  // slots for the new connections
+    if (incoming) netctl_server_accept(s, now);
     for (int i = 0; i < NETCTL_CONN_MAX; i++) {
         struct netctl_conn *c = &s->ns_conns[i];
         if (c->nc_fd >= 0 && now >= c->nc_deadline_ns && c->nc_state != NETCTL_C_DONE)
             netctl_conn_expire(c);
     }
     netctl_server_serve_ready(s);
-    for (int i = 0; i < NETCTL_CONN_MAX; i++) {
-        if (s->ns_conns[i].nc_fd < 0) continue;
-        if (s->ns_conns[i].nc_state != NETCTL_C_DONE) netctl_server_watch(s, i);
-        if (s->ns_conns[i].nc_state == NETCTL_C_DONE) netctl_server_close(s, i);
-    }
-    if (incoming) netctl_server_accept(s, now);
+    netctl_server_sweep(s);
 }
 
 // Sets the server up on the listening socket fd: -1 when no epoll set can
