@@ -28,7 +28,6 @@
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
@@ -252,33 +251,6 @@ static void netctl_conn_flush(struct netctl_conn *c) {
     }
     netctl_conn_release(c);
     c->nc_state = NETCTL_C_DONE;
-}
-
-// Sends as much of the iovcnt buffers as the socket takes at once.  The
-// bytes sent, or -1 with errno (EPIPE for a peer that has gone).
-static ssize_t netctl_send_now(int fd, struct iovec *iov, int iovcnt) {
-    size_t sent = 0;
-    while (iovcnt > 0) {
-        struct msghdr mh = {};
-        mh.msg_iov = iov;
-        mh.msg_iovlen = size_t(iovcnt);
-        ssize_t n = sendmsg(fd, &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-        if (n < 0) return -1;
-        sent += size_t(n);
-        size_t left = size_t(n);
-        while (iovcnt > 0 && left >= iov->iov_len) {
-            left -= iov->iov_len;
-            iov++;
-            iovcnt--;
-        }
-        if (iovcnt > 0) {
-            iov->iov_base = static_cast<char *>(iov->iov_base) + left;
-            iov->iov_len -= left;
-        }
-    }
-    return ssize_t(sent);
 }
 
 /*
@@ -534,7 +506,8 @@ static void netctl_conn_serve(struct netctl_conn *c) {
     req.nr_flags = c->nc_msg.nm_flags;
     c->nc_state = NETCTL_C_SEND;
     netctl_process_request(&req);
-    if (c->nc_state == NETCTL_C_SEND && netctl_conn_queued(c) == 0) c->nc_state = NETCTL_C_DONE;
+    // The whole answer at once: one send, not one per response.
+    if (c->nc_state == NETCTL_C_SEND) netctl_conn_flush(c);
 }
 
 // What the connection does when its socket is ready.
@@ -595,31 +568,9 @@ int netctl_send_response(struct netctl_req *req) {
     memcpy(msg.nm_name, req->nr_name, strnlen(req->nr_name, NETCTL_NAME_MAX));
     msg.nm_len = uint16_t(req->nr_len);
     req->nr_datap = req->nr_data;
-    const size_t whole = sizeof(msg) + msg.nm_len;
-    size_t sent = 0;
-    int err = 0;
-    if (netctl_conn_queued(c) == 0) {
-        // Nothing waits before it: straight to the socket, and what it
-        // does not take starts the queue.
-        struct iovec iov[2] = {{&msg, sizeof(msg)}, {req->nr_datap, msg.nm_len}};
-        ssize_t n = netctl_send_now(c->nc_fd, iov, msg.nm_len != 0 ? 2 : 1);
-        if (n < 0) err = errno;
-        sent = n > 0 ? size_t(n) : 0;
-        if (err == 0 && sent < whole) {
-            netctl_conn_release(c);
-            c->nc_body_at = sent < sizeof(msg) ? sizeof(msg) - sent : 0;
-            c->nc_next = whole - sent;
-        }
-    }
-    if (err == 0 && sent < whole) {
-        size_t body_sent = sent > sizeof(msg) ? sent - sizeof(msg) : 0;
-        if ((sent < sizeof(msg) &&
-             netctl_conn_queue(c, reinterpret_cast<char *>(&msg) + sent, sizeof(msg) - sent) != 0) ||
-            netctl_conn_queue(c, req->nr_data + body_sent, msg.nm_len - body_sent) != 0)
-            err = ENOMEM;
-    }
-    if (err == 0) return 0;
-    netctl_conn_send_failed(c, err, sent < sizeof(msg));
+    bool header = netctl_conn_queue(c, &msg, sizeof(msg)) == 0;
+    if (header && netctl_conn_queue(c, req->nr_datap, msg.nm_len) == 0) return 0;
+    netctl_conn_send_failed(c, ENOMEM, !header);
     return -1;
 }
 
