@@ -131,8 +131,8 @@ int64_t netctl_ratelog_next_ns(const struct netctl_ratelog *rl) {
  * received once more, so a request that arrived in time is answered
  * however late the server looks; otherwise the connection is closed with
  * an ERROR line, as a failed receive or send.  An answer that the socket
- * buffer holds whole (any single record, the agent's usual listings) is
- * never queued, and so never waits for the client.
+ * buffer holds whole (any single record, the agent's usual listings) goes
+ * out as soon as it is gathered, and so never waits for the client.
  */
 
 enum : uint8_t { NETCTL_C_RECV, NETCTL_C_READY, NETCTL_C_SEND, NETCTL_C_DONE };

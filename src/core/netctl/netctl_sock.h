@@ -104,11 +104,12 @@ int netctl_leaf_op(struct netctl_node *np, void *data, struct netctl_req *req, v
 // for a node with a leaf, and 1 (nothing gathered) for one without.
 int netctl_node_visit(struct netctl_node *np, void *data, struct netctl_req *req, void *instance);
 
-// Sends one response on req->nr_conn: a header carrying req->nr_name and
-// req->nr_len, then nr_len bytes of req->nr_data, at once as far as the
-// socket takes them, the rest queued after earlier responses and sent as
-// the client reads (before the connection's deadline).  Never raises
-// SIGPIPE.  0, or -1 (logged) when the peer has gone or memory ran out.
+// Adds one response to the answer of req->nr_conn: a header carrying
+// req->nr_name and req->nr_len, then nr_len bytes of req->nr_data.  Once the
+// request's responses are all in, the connection sends them with as few
+// sends as the socket allows, the rest as the client reads (before the
+// connection's deadline), never raising SIGPIPE.  0, or -1 (logged) when no
+// memory is left for it.
 int netctl_send_response(struct netctl_req *req);
 
 // Logs every variable of the tree, one INFO line "full.name = value" each.
