@@ -7,6 +7,7 @@
 // while 200 silent connections are held, keep its descriptors, memory and
 // live objects flat from round to round, and stop cleanly afterwards.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -216,9 +217,9 @@ int hostile_round(const std::string &sock, nh::Reaper &reaper) {
     return taken_all;
 }
 
-TEST(AgentHostile, ServesWellBehavedClientsAndStaysFlatUnderHostileOnes) {
-    nh::Reaper reaper;
-    nh::Root root;
+// Starts the agent in root, with at most nofile descriptors when given;
+// its pid once the last block of its start-up is served, or -1.
+pid_t start_agent(nh::Reaper &reaper, const nh::Root &root, rlim_t nofile = 0) {
     std::string prog = nh::bin("qorv-netagent"), conf = root.dir("conf/"), logs = root.dir("logs/"),
                 run = root.dir("run/"), sock = run + NETCTL_SOCK_NAME, out = root.dir("agent.out");
     pid_t pid = fork();
@@ -226,19 +227,29 @@ TEST(AgentHostile, ServesWellBehavedClientsAndStaysFlatUnderHostileOnes) {
         int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(fd, 1);
         dup2(fd, 2);
+        struct rlimit rl = {nofile, nofile};
+        if (nofile > 0) setrlimit(RLIMIT_NOFILE, &rl);
         execl(prog.c_str(), "qorv-netagent", "-c", conf.c_str(), "-l", logs.c_str(), "-r",
               run.c_str(), static_cast<char *>(nullptr));
         _exit(127);
     }
     reaper.track(pid);
-    // Up once the last block of its start-up is served.
-    ASSERT_TRUE(nh::wait_until(
+    bool up = nh::wait_until(
         [&] {
             int fd = netctl_client_connect(sock.c_str(), 1000);
             if (fd >= 0) close(fd);
             return fd >= 0 && sockt::ask(sock, "agent.sockets.stats", NETCTL_OP_LIST).size() == 1;
         },
-        5000));
+        5000);
+    return up ? pid : -1;
+}
+
+TEST(AgentHostile, ServesWellBehavedClientsAndStaysFlatUnderHostileOnes) {
+    nh::Reaper reaper;
+    nh::Root root;
+    const std::string sock = root.dir("run/") + NETCTL_SOCK_NAME;
+    const pid_t pid = start_agent(reaper, root);
+    ASSERT_GT(pid, 0);
 
     // A well-behaved client reads a variable all along.
     std::atomic<bool> stop{false};
@@ -317,6 +328,53 @@ TEST(AgentHostile, ServesWellBehavedClientsAndStaysFlatUnderHostileOnes) {
               size_t(SLOW_PER_ROUND * (ROUNDS + 1) + SILENT_HELD));
     EXPECT_EQ(qt::count_of(log, "[panic]"), 0u);
     ASSERT_EQ(kill(pid, SIGTERM), 0);
+    int st = 0;
+    ASSERT_TRUE(reaper.wait(pid, 5000, &st));
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+}
+
+// Out of descriptors (an agent allowed 64): the connections it cannot
+// take are closed at once, not left waiting; one ERROR line says so, not
+// one per retry; the agent does not spin meanwhile; and once the clients
+// have gone it serves again.
+TEST(AgentHostile, OutOfDescriptorsClosesWaitingClientsOnceLoggedAndRecovers) {
+    nh::Reaper reaper;
+    nh::Root root;
+    const std::string sock = root.dir("run/") + NETCTL_SOCK_NAME;
+    const pid_t pid = start_agent(reaper, root, 64);
+    ASSERT_GT(pid, 0);
+    auto cpu_ticks = [&] {
+        std::string st = qt::read_file("/proc/" + std::to_string(pid) + "/stat");
+        unsigned long ut = 0, stt = 0;
+        sscanf(st.c_str() + st.rfind(')') + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu",
+               &ut, &stt);
+        return long(ut + stt);
+    };
+    std::vector<int> held;
+    for (int i = 0; i < 80; i++)
+        held.push_back(netctl_client_connect(sock.c_str(), 3000));
+    // The last ones found no descriptor: closed without waiting for a
+    // deadline.
+    char b;
+    EXPECT_EQ(recv(held.back(), &b, 1, 0), 0);
+    const long t0 = cpu_ticks();
+    usleep(500000);
+    EXPECT_LT(cpu_ticks() - t0, 10);  // ticks of 10 ms
+    for (int fd : held)
+        close(fd);
+    EXPECT_TRUE(nh::wait_until(
+        [&] {
+            int fd = netctl_client_connect(sock.c_str(), 1000);
+            bool ok = fd >= 0 &&
+                      netctl_client_request(fd, "agent.proc.stats.uptime_s", NETCTL_OP_READ, 0) == 0 &&
+                      sockt::read_replies(fd).size() == 1;
+            if (fd >= 0) close(fd);
+            return ok;
+        },
+        5000));
+    const std::string log = qt::read_file(root.dir("logs//qorv-netagent.log.0"));
+    EXPECT_EQ(qt::count_of(log, " ERROR netctl_threadfn: Too many open files(24)\n"), 1u) << log;
+    ASSERT_TRUE(reaper.signal(pid, SIGTERM));
     int st = 0;
     ASSERT_TRUE(reaper.wait(pid, 5000, &st));
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
