@@ -121,8 +121,8 @@ void print(const char *what, const phase &ph) {
     printf(
         "%-34s %5zu reads, %d unanswered; p50 %7.1f us, p99 %7.1f us, worst %8.1f us; "
         "textfile renewed %d times, longest gap %lld ms, %d missed intervals\n",
-        what, ph.lat.size(), ph.failed, us_at(ph.lat, 0.5), us_at(ph.lat, 0.99),
-        us_at(ph.lat, 1.0), ph.renewals, (long long)(ph.longest_gap / 1000000), ph.missed);
+        what, ph.lat.size(), ph.failed, us_at(ph.lat, 0.5), us_at(ph.lat, 0.99), us_at(ph.lat, 1.0),
+        ph.renewals, (long long)(ph.longest_gap / 1000000), ph.missed);
 }
 
 }  // namespace

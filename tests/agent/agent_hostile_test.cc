@@ -346,8 +346,8 @@ TEST(AgentHostile, OutOfDescriptorsClosesWaitingClientsOnceLoggedAndRecovers) {
     auto cpu_ticks = [&] {
         std::string st = qt::read_file("/proc/" + std::to_string(pid) + "/stat");
         unsigned long ut = 0, stt = 0;
-        sscanf(st.c_str() + st.rfind(')') + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu",
-               &ut, &stt);
+        sscanf(st.c_str() + st.rfind(')') + 2,
+               "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &ut, &stt);
         return long(ut + stt);
     };
     std::vector<int> held;
@@ -367,9 +367,10 @@ TEST(AgentHostile, OutOfDescriptorsClosesWaitingClientsOnceLoggedAndRecovers) {
     EXPECT_TRUE(nh::wait_until(
         [&] {
             int fd = netctl_client_connect(sock.c_str(), 1000);
-            bool ok = fd >= 0 &&
-                      netctl_client_request(fd, "agent.proc.stats.uptime_s", NETCTL_OP_READ, 0) == 0 &&
-                      sockt::read_replies(fd).size() == 1;
+            bool ok =
+                fd >= 0 &&
+                netctl_client_request(fd, "agent.proc.stats.uptime_s", NETCTL_OP_READ, 0) == 0 &&
+                sockt::read_replies(fd).size() == 1;
             if (fd >= 0) close(fd);
             return ok;
         },

@@ -54,10 +54,10 @@ TEST(AgentSingleE2E, OneAgentPerRootAndNoneLeftByAKilledSupervisor) {
     int st = -1;
     ASSERT_TRUE(reaper.wait(second, 10000, &st));
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1) << st;
-    EXPECT_NE(qt::read_file(log).find(" ERROR agent_lock_rundir: another qorv-netagent (" +
-                                      std::to_string(agent) + ") is running on " + run +
-                                      ". Exiting\n"),
-              std::string::npos)
+    EXPECT_NE(
+        qt::read_file(log).find(" ERROR agent_lock_rundir: another qorv-netagent (" +
+                                std::to_string(agent) + ") is running on " + run + ". Exiting\n"),
+        std::string::npos)
         << qt::read_file(log);
     EXPECT_TRUE(serving(sock));
 
@@ -74,9 +74,8 @@ TEST(AgentSingleE2E, OneAgentPerRootAndNoneLeftByAKilledSupervisor) {
 
     // The killed supervisor's log is kept aside: the harness reads pids
     // from the first lines of the new one.
-    ASSERT_EQ(rename(root.dir("logs/qorv-netmon.log.0").c_str(),
-                     root.dir("logs/killed.log").c_str()),
-              0);
+    ASSERT_EQ(
+        rename(root.dir("logs/qorv-netmon.log.0").c_str(), root.dir("logs/killed.log").c_str()), 0);
     nh::Netmon again(reaper, root);
     again.run({"-r", root.root()});
     ASSERT_EQ(again.first_status, 0) << again.out;

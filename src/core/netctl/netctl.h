@@ -155,8 +155,8 @@ struct netctl_req {
     int32_t nr_parent;              // NETCTL_F_PARENT given
     const char *nr_name;            // name that responses carry; at most NETCTL_NAME_MAX bytes
     int (*nr_respond)(struct netctl_req *req);
-    void *nr_datap;                 // start of the body to send
-    struct netctl_conn *nr_conn;    // the connection responses go to (netctl_send_response)
+    void *nr_datap;               // start of the body to send
+    struct netctl_conn *nr_conn;  // the connection responses go to (netctl_send_response)
     // The answer gathered under the tree lock and sent after it: the
     // responses one after another (see netctl_sock.cc), nr_out_len bytes
     // of nr_out_cap, on the heap; nr_out_full once the answer was cut.

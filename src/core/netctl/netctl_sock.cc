@@ -832,8 +832,8 @@ static void netctl_server_pass(struct netctl_server *s) {
     int64_t now = netctl_now_ns();
     int64_t wake =
         std::min(netctl_ratelog_next_ns(&s->ns_acc_log), netctl_ratelog_next_ns(&s->ns_evict_log));
-    bool accepting = now >= s->ns_pause_until_ns &&
-                     (s->ns_n < NETCTL_CONN_MAX || netctl_server_oldest(s) >= 0);
+    bool accepting =
+        now >= s->ns_pause_until_ns && (s->ns_n < NETCTL_CONN_MAX || netctl_server_oldest(s) >= 0);
     if (now < s->ns_pause_until_ns) wake = std::min(wake, s->ns_pause_until_ns);
     if (accepting != s->ns_accepting) {
         // Not accepting, the listening socket is still watched for the

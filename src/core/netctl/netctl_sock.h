@@ -2,7 +2,7 @@
 // variables of the control tree, and the client side of its protocol.
 //
 // One server thread listens on the AF_UNIX stream socket "qorv-netctl.sock"
-// in the run directory and serves every connection through one poll set,
+// in the run directory and serves every connection through one epoll set,
 // one request per connection: a client sends one 132-byte netctl_msg naming
 // a node or a variable and reads response messages (a netctl_msg header
 // followed by nm_len body bytes) until the server closes the connection.  A

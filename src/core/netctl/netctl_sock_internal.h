@@ -10,9 +10,9 @@
 inline constexpr int64_t NETCTL_RATELOG_NS = int64_t{10} * 1000000000;
 
 struct netctl_ratelog {
-    bool nrl_open;          // a period is running
-    int64_t nrl_since_ns;   // when it began (the last line)
-    unsigned nrl_repeats;   // failures in it not yet told
+    bool nrl_open;         // a period is running
+    int64_t nrl_since_ns;  // when it began (the last line)
+    unsigned nrl_repeats;  // failures in it not yet told
 };
 
 // A failure at now_ns: true when it is to be logged now.

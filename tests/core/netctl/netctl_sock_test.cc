@@ -246,7 +246,7 @@ TEST_F(NetctlSock, OutOfDescriptorsNeitherSpinsNorFloodsTheLog) {
         ask_all(c);
         for (int fd : c) {
             int rc = -1;
-            EXPECT_EQ(read_replies(fd, &rc).size(), 0u);  // closed unanswered
+            EXPECT_EQ(read_replies(fd, &rc).size(), 0u);      // closed unanswered
             EXPECT_TRUE(rc == 0 || rc == -ECONNRESET) << rc;  // a reset if the request was in
         }
         for (int fd : c)
@@ -320,8 +320,9 @@ TEST_F(NetctlSock, SilentClientsCostASlotNotTime) {
         EXPECT_TRUE(
             nh::wait_until([&] { return qt::count_entries("/proc/self/fd") == fds; }, 5000));
     });
-    EXPECT_EQ(qt::count_of(out, "WARN netctl_threadfn: 256 connections open, the oldest without "
-                                "a whole request closed\n"),
+    EXPECT_EQ(qt::count_of(out,
+                           "WARN netctl_threadfn: 256 connections open, the oldest without "
+                           "a whole request closed\n"),
               1u)
         << out;
     EXPECT_THAT(out, ::testing::Not(HasSubstr("ERROR netctl_recv_request")));
