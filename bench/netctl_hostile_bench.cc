@@ -11,12 +11,10 @@
 // 500 us, and reports the worst and the 99th-percentile registration in
 // microseconds.
 #include <benchmark/benchmark.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -32,6 +30,7 @@
 #include "core/netctl/netctl_sock.h"
 #include "core/netctl/netctl_vars.h"
 #include "core/nmem.h"
+#include "hostile_clients.h"
 
 namespace {
 
@@ -60,56 +59,6 @@ int64_t now_ns() {
 void sleep_us(long us) {
     struct timespec ts = {us / 1000000, (us % 1000000) * 1000};
     nanosleep(&ts, nullptr);
-}
-
-// Client processes.  They are forked from a process with threads, so they
-// make system calls only.
-int client_connect() {
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (connect(fd, reinterpret_cast<struct sockaddr *>(&sock_addr), sizeof(sock_addr)) != 0) {
-        close(fd);
-        sleep_us(1000);
-        return -1;
-    }
-    return fd;
-}
-
-// Waits (at most 3 s) until the server closes fd, reading nothing.
-void until_closed(int fd) {
-    struct pollfd p = {fd, POLLRDHUP, 0};
-    poll(&p, 1, 3000);
-}
-
-enum kind { SILENT, HALF_HEADER, NON_READER, HANG_UP };
-
-[[noreturn]] void client(kind k) {
-    struct netctl_msg walk = {};
-    memcpy(walk.nm_name, "big", 3);
-    walk.nm_op = NETCTL_OP_LIST;
-    for (;;) {
-        int fd = client_connect();
-        if (fd < 0) continue;
-        switch (k) {
-            case SILENT:
-                until_closed(fd);
-                break;
-            case HALF_HEADER:
-                send(fd, &walk, sizeof(walk) / 2, MSG_NOSIGNAL);
-                until_closed(fd);
-                break;
-            case NON_READER:
-                send(fd, &walk, sizeof(walk), MSG_NOSIGNAL);
-                until_closed(fd);
-                break;
-            case HANG_UP: {
-                send(fd, &walk, sizeof(walk), MSG_NOSIGNAL);
-                char hdr[sizeof(struct netctl_msg)];
-                recv(fd, hdr, sizeof(hdr), MSG_WAITALL);
-                break;
-            }
-        }
-        close(fd);
-    }
 }
 
 // Registers a new name every 500 us for the configured time; each
@@ -143,19 +92,11 @@ void BM_register_quiet(benchmark::State &state) {
 }
 
 void BM_register_hostile(benchmark::State &state) {
-    std::vector<pid_t> pids;
-    for (kind k : {SILENT, HALF_HEADER, NON_READER, HANG_UP}) {
-        pid_t pid = fork();
-        if (pid == 0) client(k);
-        pids.push_back(pid);
-    }
+    std::vector<pid_t> pids = hb::start_all(sock_addr, "big");
     std::vector<int64_t> lat;
     for (auto _ : state)
         registrations(&lat);
-    for (pid_t pid : pids) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
+    hb::stop_all(pids);
     report(state, lat);
 }
 
@@ -178,8 +119,7 @@ void setup() {
     }
     rundir = tmpl;
     sock = rundir + "/" + NETCTL_SOCK_NAME;
-    sock_addr.sun_family = AF_UNIX;
-    snprintf(sock_addr.sun_path, sizeof(sock_addr.sun_path), "%s", sock.c_str());
+    sock_addr = hb::address(sock.c_str());
     tr_set_echo(0);  // the server's lines about the clients it cut off
     nmem_mod_init(nullptr);
     for (int i = 0; i < BIG_VARS; i++) {

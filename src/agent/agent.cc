@@ -17,6 +17,7 @@
 #include "core/kv.h"
 #include "core/logging.h"
 #include "core/ncounter.h"
+#include "core/netctl/netctl_sock.h"
 #include "core/netctl/netctl_vars.h"
 #include "core/nmem.h"
 #include "core/sig.h"
@@ -26,6 +27,7 @@
 #include "core/utils_unix.h"
 
 static volatile sig_atomic_t agent_stop_signal;
+static int agent_lock_err;  // why the run directory could not be locked, or 0
 static struct agent_stats agent_stats;
 static uint64_t agent_start_usec;
 static struct callout agent_stats_callout;
@@ -134,12 +136,28 @@ static void agent_stats_publish(void) {
     callout_reset(&agent_stats_callout, agent_conf_stats_period_usec(), agent_stats_tick, nullptr);
 }
 
+int agent_lock_rundir(struct agent_config *cfg) {
+    pid_t holder = 0;
+    int fd = netctl_sock_lock(cfg->ac_rundir, &holder);
+    agent_lock_err = fd == -1 ? errno : 0;
+    if (fd != -2) return 0;  // held until the process ends
+    // Said where the supervisor's report points: the agent's own log.
+    agent_cfg = cfg;
+    logging_init(nullptr);
+    tr_log(1, TR_ERROR, "agent_lock_rundir: another qorv-netagent (%d) is running on %s. Exiting",
+           static_cast<int>(holder), cfg->ac_rundir);
+    return -1;
+}
+
 void agent_start(struct agent_config *cfg) {
     agent_cfg = cfg;
     agent_conf_init();
     sysinit_run();
     tr_log(1, TR_INFO, "qorv-netagent (%d) starting: conf %s, logs %s, run %s",
            static_cast<int>(getpid()), cfg->ac_confdir, cfg->ac_logdir, cfg->ac_rundir);
+    if (agent_lock_err != 0)
+        tr_log(1, TR_WARN, "agent_lock_rundir: cannot lock %s: %s", cfg->ac_rundir,
+               strerror(agent_lock_err));
     agent_stats_publish();
     agent_conf_start();
     agent_net_ignore(agent_conf_ignores_iface);

@@ -35,6 +35,14 @@ int agent_parse_args(int argc, char **argv, struct agent_args *a);
 int agent_config_fill(const struct agent_args *a, struct agent_config *cfg);
 // Blocks the stop signals, so that one sent during start-up is not lost.
 void agent_block_stop_signals(void);
+// One agent per run directory: takes the lock of cfg's control socket
+// (netctl_sock_lock) for the agent's life, before anything binds the
+// socket.  When another agent holds it, logs ERROR "agent_lock_rundir:
+// another qorv-netagent (PID) is running on RUNDIR. Exiting" to the log
+// file and returns -1: the agent must end.  A lock that cannot be made at
+// all (run directory missing or not writable) is told by agent_start and
+// does not stop the agent.
+int agent_lock_rundir(struct agent_config *cfg);
 // Makes cfg current, starts the core modules, publishes the statistics and
 // takes over the stop signals (then unblocked).
 void agent_start(struct agent_config *cfg);

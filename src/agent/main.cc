@@ -9,6 +9,7 @@ int main(int argc, char **argv) {
     struct agent_args args;
     if (agent_parse_args(argc, argv, &args) != 0) return 1;
     if (agent_config_fill(&args, &agent_main_cfg) != 0) return 1;
+    if (agent_lock_rundir(&agent_main_cfg) != 0) return 1;
     agent_start(&agent_main_cfg);
     int sig = agent_run();
     agent_stop(sig);

@@ -5,12 +5,15 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "core/logging.h"
@@ -45,6 +48,38 @@ int64_t utils_rss_kb_file(const char *path) {
 
 int64_t utils_rss_kb(void) {
     return utils_rss_kb_file("/proc/self/statm");
+}
+
+int utils_lock_path(const char *path, int flags) {
+    int fd = open(path, flags | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
+    if (fd < 3) {
+        int high = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        int err = errno;
+        close(fd);
+        errno = err;
+        if (high < 0) return -1;
+        fd = high;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+    int err = errno;
+    close(fd);
+    errno = err;
+    return err == EWOULDBLOCK ? -2 : -1;
+}
+
+pid_t utils_read_pid(const char *path) {
+    char buf[32];
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    ssize_t n = read(fd, buf, sizeof(buf) - 1);
+    close(fd);
+    if (n <= 0) return 0;
+    buf[n] = '\0';
+    char *end = nullptr;
+    unsigned long v = strtoul(buf, &end, 10);
+    if (end == buf || (*end != '\n' && *end != '\0') || v > INT_MAX) return 0;
+    return static_cast<pid_t>(v);
 }
 
 static char *utils_uname_field(char **slot, bool release) {

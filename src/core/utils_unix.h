@@ -5,6 +5,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <sys/types.h>
 #include <sys/utsname.h>
 
 #include <cstddef>
@@ -39,6 +40,17 @@ const char *get_host_name(void);
 // Total size in bytes of the files below path, recursively, not following
 // symbolic links; -1 (logged) on the first error anywhere in the tree.
 int64_t utils_dir_size(const char *path);
+
+// Takes an exclusive flock on path, opened with flags (O_RDONLY | O_DIRECTORY
+// for a directory, O_RDWR | O_CREAT for a lock file, made mode 0644),
+// without waiting.  Returns the descriptor, which holds the lock until it is
+// closed: close-on-exec and never 0 to 2 (a daemon gives those to
+// /dev/null).  -2 when another open file holds the lock; -1 with errno when
+// path cannot be opened or locked.
+int utils_lock_path(const char *path, int flags);
+// The pid a file holds as "%u\n" (a pid file, a lock file); 0 when it is
+// missing or names none.
+pid_t utils_read_pid(const char *path);
 
 // Replaces each of & * / : < > ? \ | in the text by repl, in place.
 void utils_fname_sanitize(char *text, char repl);

@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -78,8 +79,14 @@ static int npmd_wait_signal(int ms) {
 }
 
 pid_t npmd_spawn(struct npm_proc *p, const char *path, bool first) {
+    const pid_t supervisor = getpid();
     pid_t pid = fork();
     if (pid != 0) return pid;
+    // The agent ends with its supervisor, however the supervisor ends:
+    // SIGTERM, its normal stop.  A supervisor already gone before the call
+    // would never send it, so then the agent is not started at all.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != supervisor) _exit(1);
     // The agent starts with the signal mask the supervisor was given, and
     // SIGHUP blocked: a reload passed on while it starts stays pending
     // until it has a handler and unblocks it, instead of ending it.

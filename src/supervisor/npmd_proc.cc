@@ -12,47 +12,21 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/logging.h"
+#include "core/utils_unix.h"
 #include "supervisor/npmd.h"
 
 pid_t npmd_self;
 const char *npmd_pidfile;
 
-// Reads the pid the file names; 0 when it names none.
-static pid_t npm_read_pidfile(const char *path) {
-    char buf[32];
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return 0;
-    ssize_t n = read(fd, buf, sizeof(buf) - 1);
-    close(fd);
-    if (n <= 0) return 0;
-    buf[n] = '\0';
-    char *end = nullptr;
-    unsigned long v = strtoul(buf, &end, 10);
-    if (end == buf || (*end != '\n' && *end != '\0')) return 0;
-    return static_cast<pid_t>(v);
-}
-
 int npmd_lock_rundir(const char *rundir, const char *pidfile) {
-    int fd = open(rundir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    if (fd < 3) {
-        // Descriptors 0 to 2 become /dev/null when detaching.
-        int high = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-        close(fd);
-        if (high < 0) return -1;
-        fd = high;
-    }
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
-    int err = errno;
-    close(fd);
-    if (err != EWOULDBLOCK) return -1;
+    int fd = utils_lock_path(rundir, O_RDONLY | O_DIRECTORY);
+    if (fd != -2) return fd;
     tr_log(1, TR_ERROR, "main: another qorv-netmon (%d) is running on %s. Exiting",
-           static_cast<int>(npm_read_pidfile(pidfile)), rundir);
+           static_cast<int>(utils_read_pid(pidfile)), rundir);
     return -2;
 }
 
@@ -164,7 +138,7 @@ int npm_write_pidfile(const char *path) {
 }
 
 int npm_remove_pidfile(const char *path, pid_t owner) {
-    pid_t named = npm_read_pidfile(path);
+    pid_t named = utils_read_pid(path);
     if (named != owner) {
         // Another supervisor's file, or the operator's: not ours to remove.
         if (named != 0)

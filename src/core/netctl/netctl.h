@@ -74,6 +74,7 @@ static inline char *netctl_record_text(struct kv_record *r) {
 // bodies): see netctl_process_request.
 inline constexpr size_t NETCTL_ANSWER_MAX = 4 << 20;
 
+struct netctl_conn;
 struct netctl_node;
 struct netctl_req;
 struct netctl_walk_ctx;
@@ -157,7 +158,8 @@ struct netctl_req {
     int32_t nr_parent;              // NETCTL_F_PARENT given
     const char *nr_name;            // name that responses carry; at most NETCTL_NAME_MAX bytes
     int (*nr_respond)(struct netctl_req *req);
-    void *nr_datap;  // start of the body to send
+    void *nr_datap;               // start of the body to send
+    struct netctl_conn *nr_conn;  // the connection responses go to (netctl_send_response)
     // The answer gathered under the tree lock and sent after it: the
     // responses one after another (see netctl_sock.cc), nr_out_len bytes
     // of nr_out_cap, on the heap; nr_out_full once the answer was cut.

@@ -1,32 +1,38 @@
 // netctl_sock: the control socket server, the log dump and the client side.
 //
-// Threads and state: one server thread (netctl_threadfn) accepts and serves
-// connections one after another.  The listening socket and the stop flag
+// Threads and state: one server thread (netctl_threadfn) serves every
+// connection through one poll set.  The listening socket and the stop flag
 // are shared with the shut-down function on another thread and are atomics:
 // the thread publishes the socket and then looks at the flag, the shut-down
 // function sets the flag and then looks for the socket, so that one of them
-// always sees the other and the thread never blocks in accept after a stop.
-// The shut-down function wakes an accept by shutting the listening socket
+// always sees the other and the thread never blocks in poll after a stop.
+// The shut-down function wakes the poll by shutting the listening socket
 // down, and waits for the thread before it closes the socket and removes
-// its file.  The socket path is written by the thread before it publishes
-// the socket and read by the shut-down function after the thread has ended.
+// its file, if the file is still the one the thread bound (same device and
+// inode).  The socket path and that identity are written by the thread
+// before it publishes the socket and read by the shut-down function after
+// the thread has ended.
 //
-// Connections are served one after another, so every connection gets a
-// deadline for its receive and all its sends (netctl_conn_timeout): the
-// socket is used without blocking and waited on with poll up to the
-// deadline.  The tree lock is never held meanwhile: a request reads its
-// answer under the lock and sends it afterwards.
+// Connections are small state machines (struct netctl_conn) that the one
+// thread drives as their sockets become ready, so a client that sends
+// nothing, or does not read, costs a slot and never time to the others.
+// Each has one deadline, netctl_conn_timeout_ms() after its accept, for its
+// whole life (see "Connections" below).  The tree lock is never held while
+// a client is waited for: a request reads its answer under the lock and
+// sends it afterwards.
 #include "core/netctl/netctl_sock.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdio>
@@ -34,9 +40,11 @@
 
 #include "core/agent_config.h"
 #include "core/logging.h"
+#include "core/netctl/netctl_sock_internal.h"
 #include "core/netctl/netctl_vars.h"
 #include "core/nthread_unix.h"
 #include "core/sysinit.h"
+#include "core/utils_unix.h"
 
 static_assert(NETCTL_SUN_PATH_MAX + 1 == sizeof(((struct sockaddr_un *)nullptr)->sun_path),
               "a socket path and its NUL fill sun_path");
@@ -46,25 +54,27 @@ static std::atomic<int> netctl_listen_fd{-1};
 static std::atomic<int> netctl_stop{0};
 static std::atomic<int> netctl_timeout_ms{NETCTL_CONN_TIMEOUT_MS};
 static char netctl_path[PATH_MAX];
+static bool netctl_path_known;  // netctl_path_dev and _ino name the file bound
+static dev_t netctl_path_dev;
+static ino_t netctl_path_ino;
 static pthread_t netctl_thread;
 static bool netctl_thread_started;
-
-// Deadline of the connection the calling thread serves, in nanoseconds of
-// the monotonic clock; 0 when none has been set.
-static thread_local int64_t netctl_deadline_ns;
 
 static const char *netctl_strerror(int err, char *buf, size_t size) {
     return strerror_r(err, buf, size);
 }
 
-/*
- * Connection deadlines.
- */
-
 static int64_t netctl_now_ns(void) {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// Milliseconds from now until at, rounded up; 0 once it has passed.
+static int netctl_ms_until(int64_t at, int64_t now) {
+    int64_t left = at - now;
+    if (left <= 0) return 0;
+    return int(std::min<int64_t>((left + 999999) / 1000000, INT_MAX));
 }
 
 void netctl_set_conn_timeout(int ms) {
@@ -75,75 +85,172 @@ int netctl_conn_timeout_ms(void) {
     return netctl_timeout_ms.load();
 }
 
-static void netctl_conn_begin(void) {
-    netctl_deadline_ns = netctl_now_ns() + int64_t(netctl_timeout_ms.load()) * 1000000;
+/*
+ * Lines about failures that repeat: the first at once, then at most one
+ * per NETCTL_RATELOG_NS, counting the failures it stands for.
+ */
+
+bool netctl_ratelog_event(struct netctl_ratelog *rl, int64_t now_ns) {
+    if (rl->nrl_open && (now_ns - rl->nrl_since_ns < NETCTL_RATELOG_NS || rl->nrl_repeats > 0)) {
+        rl->nrl_repeats++;
+        return false;
+    }
+    rl->nrl_open = true;
+    rl->nrl_since_ns = now_ns;
+    rl->nrl_repeats = 0;
+    return true;
 }
 
-// Waits until fd is ready for events or the deadline passes.  0 when ready,
-// -1 with errno (ETIMEDOUT at the deadline).
-static int netctl_wait(int fd, short events) {
-    if (netctl_deadline_ns == 0) netctl_conn_begin();
-    for (;;) {
-        int64_t left = netctl_deadline_ns - netctl_now_ns();
-        if (left <= 0) {
-            errno = ETIMEDOUT;
-            return -1;
-        }
-        struct pollfd pfd = {fd, events, 0};
-        int n = poll(&pfd, 1, int((left + 999999) / 1000000));
-        if (n > 0) return 0;  // ready, or an error that the next call reports
-        if (n < 0 && errno != EINTR) return -1;
+unsigned netctl_ratelog_due(struct netctl_ratelog *rl, int64_t now_ns) {
+    if (!rl->nrl_open || now_ns - rl->nrl_since_ns < NETCTL_RATELOG_NS) return 0;
+    unsigned n = rl->nrl_repeats;
+    rl->nrl_repeats = 0;
+    rl->nrl_since_ns = now_ns;
+    rl->nrl_open = n > 0;
+    return n;
+}
+
+int64_t netctl_ratelog_next_ns(const struct netctl_ratelog *rl) {
+    return rl->nrl_open && rl->nrl_repeats > 0 ? rl->nrl_since_ns + NETCTL_RATELOG_NS : INT64_MAX;
+}
+
+/*
+ * Connections.
+ *
+ * A connection goes through
+ *   NETCTL_C_RECV   receiving the 132-byte request header; the end of the
+ *                   stream before it is whole ends it, the rest zero
+ *   NETCTL_C_READY  the header is in; the answer waits for room among the
+ *                   bytes that all connections have queued (server only)
+ *   NETCTL_C_SEND   the answer was gathered and sent as far as the socket
+ *                   took it; the rest is queued and sent as the client reads
+ *   NETCTL_C_DONE   to be closed: after the last byte of the answer, or a
+ *                   failure
+ * and has one deadline, set at its accept: the header must be in and the
+ * answer taken by the client before it.  At the deadline the header is
+ * received once more, so a request that arrived in time is answered
+ * however late the server looks; otherwise the connection is closed with
+ * an ERROR line, as a failed receive or send.  An answer that the socket
+ * buffer holds whole (any single record, the agent's usual listings) goes
+ * out as soon as it is gathered, and so never waits for the client.
+ */
+
+enum : uint8_t { NETCTL_C_RECV, NETCTL_C_READY, NETCTL_C_SEND, NETCTL_C_DONE };
+
+struct netctl_conn {
+    int nc_fd;
+    uint8_t nc_state;
+    int8_t nc_rc;            // -1 once the header could not be received
+    uint32_t nc_got;         // header bytes received
+    uint64_t nc_seq;         // accept order
+    int64_t nc_deadline_ns;  // monotonic
+    struct netctl_msg nc_msg;
+    // Answer bytes not yet taken by the socket, as they go on the wire:
+    // nc_out[nc_out_off, nc_out_len) of nc_out_cap.  The response being
+    // sent has its body from nc_body_at; the next one starts at nc_next.
+    char *nc_out;
+    size_t nc_out_off, nc_out_len, nc_out_cap, nc_body_at, nc_next;
+    uint32_t nc_watch;  // the server's epoll events for it; 0 when not in the set
+};
+
+static void netctl_conn_open(struct netctl_conn *c, int fd, uint64_t seq, int64_t now) {
+    memset(c, 0, sizeof(*c));
+    c->nc_fd = fd;
+    c->nc_seq = seq;
+    c->nc_deadline_ns = now + int64_t(netctl_timeout_ms.load()) * 1000000;
+}
+
+static size_t netctl_conn_queued(const struct netctl_conn *c) {
+    return c->nc_out_len - c->nc_out_off;
+}
+
+static void netctl_conn_release(struct netctl_conn *c) {
+    free(c->nc_out);
+    c->nc_out = nullptr;
+    c->nc_out_off = c->nc_out_len = c->nc_out_cap = c->nc_body_at = c->nc_next = 0;
+}
+
+// Appends n bytes to the queue.  0, or -1 when memory runs out.
+static int netctl_conn_queue(struct netctl_conn *c, const void *p, size_t n) {
+    if (c->nc_out_len + n > c->nc_out_cap) {
+        size_t cap = c->nc_out_cap ? c->nc_out_cap : 4096;
+        while (cap < c->nc_out_len + n)
+            cap *= 2;
+        char *q = static_cast<char *>(realloc(c->nc_out, cap));
+        if (q == nullptr) return -1;
+        c->nc_out = q;
+        c->nc_out_cap = cap;
+    }
+    memcpy(c->nc_out + c->nc_out_len, p, n);
+    c->nc_out_len += n;
+    return 0;
+}
+
+// Moves to the response the queue's first byte belongs to.
+static void netctl_conn_advance(struct netctl_conn *c) {
+    while (c->nc_out_off >= c->nc_next && c->nc_next + sizeof(struct netctl_msg) <= c->nc_out_len) {
+        uint16_t len;
+        memcpy(&len, c->nc_out + c->nc_next + offsetof(struct netctl_msg, nm_len), sizeof(len));
+        c->nc_body_at = c->nc_next + sizeof(struct netctl_msg);
+        c->nc_next = c->nc_body_at + len;
     }
 }
 
-// Receives up to len bytes, stopping early at the end of the stream.
-// Returns the bytes received, or -1 with errno.
-static ssize_t netctl_recv_all(int fd, void *buf, size_t len) {
-    size_t got = 0;
-    while (got < len) {
-        ssize_t n = recv(fd, static_cast<char *>(buf) + got, len - got, MSG_DONTWAIT);
+static void netctl_conn_recv_failed(struct netctl_conn *c, int err) {
+    char eb[128];
+    if (tr_mask & 1)
+        tr_log(1, TR_ERROR, "netctl_recv_request: %s", netctl_strerror(err, eb, sizeof(eb)));
+    c->nc_rc = -1;
+    c->nc_state = NETCTL_C_DONE;
+}
+
+// A send that failed, or an answer not taken by the deadline; the line
+// says whether a header or a body was being sent.
+static void netctl_conn_send_failed(struct netctl_conn *c, int err, bool in_header) {
+    char eb[128];
+    if (tr_mask & 1)
+        tr_log(1, TR_ERROR, "netctl_send_response: %s %s", in_header ? "netctl_msg" : "response",
+               netctl_strerror(err, eb, sizeof(eb)));
+    c->nc_state = NETCTL_C_DONE;
+}
+
+// Receives what the header still lacks.  True once it is whole or the
+// stream has ended (the connection is then NETCTL_C_READY); false while
+// more is to come, or after a failure (logged; the connection is done).
+static bool netctl_conn_recv(struct netctl_conn *c) {
+    while (c->nc_got < sizeof(c->nc_msg)) {
+        ssize_t n = recv(c->nc_fd, reinterpret_cast<char *>(&c->nc_msg) + c->nc_got,
+                         sizeof(c->nc_msg) - c->nc_got, MSG_DONTWAIT);
         if (n > 0) {
-            got += size_t(n);
-        } else if (n == 0) {
-            break;
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            if (netctl_wait(fd, POLLIN) < 0) return -1;
-        } else if (errno != EINTR) {
-            return -1;
-        }
-    }
-    return ssize_t(got);
-}
-
-// Sends the iovcnt buffers whole.  *sent counts the bytes that went out.
-// 0, or -1 with errno (EPIPE for a peer that has gone, ETIMEDOUT at the
-// deadline).
-static int netctl_send_all(int fd, struct iovec *iov, int iovcnt, size_t *sent) {
-    *sent = 0;
-    while (iovcnt > 0) {
-        struct msghdr mh = {};
-        mh.msg_iov = iov;
-        mh.msg_iovlen = size_t(iovcnt);
-        ssize_t n = sendmsg(fd, &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-            if (netctl_wait(fd, POLLOUT) < 0) return -1;
+            c->nc_got += uint32_t(n);
             continue;
         }
-        *sent += size_t(n);
-        size_t left = size_t(n);
-        while (iovcnt > 0 && left >= iov->iov_len) {
-            left -= iov->iov_len;
-            iov++;
-            iovcnt--;
-        }
-        if (iovcnt > 0) {
-            iov->iov_base = static_cast<char *>(iov->iov_base) + left;
-            iov->iov_len -= left;
-        }
+        if (n == 0) break;
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) netctl_conn_recv_failed(c, errno);
+        return false;
     }
-    return 0;
+    c->nc_state = NETCTL_C_READY;
+    return true;
+}
+
+// Sends what the socket takes of the queue; the connection is done when
+// all is sent, or after a failure (logged).
+static void netctl_conn_flush(struct netctl_conn *c) {
+    while (netctl_conn_queued(c) > 0) {
+        ssize_t n = send(c->nc_fd, c->nc_out + c->nc_out_off, netctl_conn_queued(c),
+                         MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        if (n < 0) {
+            netctl_conn_send_failed(c, errno, c->nc_out_off < c->nc_body_at);
+            return;
+        }
+        c->nc_out_off += size_t(n);
+        netctl_conn_advance(c);
+    }
+    netctl_conn_release(c);
+    c->nc_state = NETCTL_C_DONE;
 }
 
 /*
@@ -381,50 +488,89 @@ int netctl_process_request(struct netctl_req *req) {
     return 0;
 }
 
-int netctl_recv_request(int fd) {
+// Gathers and sends the answer to the header that c holds.
+static void netctl_conn_serve(struct netctl_conn *c) {
     static_assert(sizeof(struct netctl_req) < 64 * 1024, "a request fits a thread's stack");
-    struct netctl_msg msg;
-    memset(&msg, 0, sizeof(msg));
     struct netctl_req req;
     memset(&req, 0, sizeof(req));
-    req.nr_fd = fd;
+    req.nr_fd = c->nc_fd;
     req.nr_respond = netctl_send_response;
     req.nr_datap = req.nr_data;
-
-    netctl_conn_begin();
-    if (netctl_recv_all(fd, &msg, sizeof(msg)) < 0) {
-        int err = errno;
-        char eb[128];
-        if (tr_mask & 1)
-            tr_log(1, TR_ERROR, "netctl_recv_request: %s", netctl_strerror(err, eb, sizeof(eb)));
-        return -1;
-    }
+    req.nr_conn = c;
     // A peer may fill all 128 bytes of the name: keep it terminated.
     char name[NETCTL_NAME_MAX + 1];
-    memcpy(name, msg.nm_name, NETCTL_NAME_MAX);
+    memcpy(name, c->nc_msg.nm_name, NETCTL_NAME_MAX);
     name[NETCTL_NAME_MAX] = '\0';
     req.nr_name = name;
-    req.nr_op = msg.nm_op;
-    req.nr_flags = msg.nm_flags;
-    return netctl_process_request(&req);
+    req.nr_op = c->nc_msg.nm_op;
+    req.nr_flags = c->nc_msg.nm_flags;
+    c->nc_state = NETCTL_C_SEND;
+    netctl_process_request(&req);
+    // The whole answer at once: one send, not one per response.
+    if (c->nc_state == NETCTL_C_SEND) netctl_conn_flush(c);
+}
+
+// What the connection does when its socket is ready.
+static void netctl_conn_step(struct netctl_conn *c) {
+    if (c->nc_state == NETCTL_C_RECV)
+        netctl_conn_recv(c);
+    else if (c->nc_state == NETCTL_C_SEND)
+        netctl_conn_flush(c);
+}
+
+// At the deadline: a header that is whole by now is still served (its
+// answer, if it has to be queued, is cut at the next look); anything else
+// ends the connection.
+static void netctl_conn_expire(struct netctl_conn *c) {
+    switch (c->nc_state) {
+        case NETCTL_C_RECV:
+            if (netctl_conn_recv(c))
+                netctl_conn_serve(c);
+            else if (c->nc_state == NETCTL_C_RECV)
+                netctl_conn_recv_failed(c, ETIMEDOUT);
+            break;
+        case NETCTL_C_READY:
+            netctl_conn_send_failed(c, ETIMEDOUT, true);
+            break;
+        case NETCTL_C_SEND:
+            netctl_conn_send_failed(c, ETIMEDOUT, c->nc_out_off < c->nc_body_at);
+            break;
+        default:
+            break;
+    }
+}
+
+int netctl_recv_request(int fd) {
+    struct netctl_conn c;
+    netctl_conn_open(&c, fd, 0, netctl_now_ns());
+    while (c.nc_state != NETCTL_C_DONE) {
+        if (c.nc_state == NETCTL_C_READY) {
+            netctl_conn_serve(&c);
+            continue;
+        }
+        struct pollfd p = {fd, short(c.nc_state == NETCTL_C_RECV ? POLLIN : POLLOUT), 0};
+        int n = poll(&p, 1, netctl_ms_until(c.nc_deadline_ns, netctl_now_ns()));
+        if (n < 0 && errno == EINTR) continue;
+        if (n > 0)
+            netctl_conn_step(&c);
+        else
+            netctl_conn_expire(&c);
+    }
+    netctl_conn_release(&c);
+    return c.nc_rc;
 }
 
 int netctl_send_response(struct netctl_req *req) {
+    struct netctl_conn *c = req->nr_conn;
+    if (c == nullptr) return -1;
     struct netctl_msg msg;
     memset(&msg, 0, sizeof(msg));
     memcpy(msg.nm_name, req->nr_name, strnlen(req->nr_name, NETCTL_NAME_MAX));
     msg.nm_len = uint16_t(req->nr_len);
     req->nr_datap = req->nr_data;
-    struct iovec iov[2] = {{&msg, sizeof(msg)}, {req->nr_datap, msg.nm_len}};
-    size_t sent;
-    if (netctl_send_all(req->nr_fd, iov, msg.nm_len != 0 ? 2 : 1, &sent) == 0) return 0;
-    int err = errno;
-    char eb[128];
-    if (tr_mask & 1) {
-        const char *what = sent < sizeof(msg) ? "netctl_msg" : "response";
-        tr_log(1, TR_ERROR, "netctl_send_response: %s %s", what,
-               netctl_strerror(err, eb, sizeof(eb)));
-    }
+    bool header = netctl_conn_queue(c, &msg, sizeof(msg)) == 0;
+    if (header && netctl_conn_queue(c, req->nr_datap, msg.nm_len) == 0) return 0;
+    netctl_conn_send_failed(c, ENOMEM, !header);
     return -1;
 }
 
@@ -474,6 +620,24 @@ int netctl_sock_path(char *buf, size_t size, const char *rundir) {
     return len;
 }
 
+int netctl_sock_lock(const char *rundir, pid_t *holder) {
+    char path[PATH_MAX];
+    int len = netctl_sock_path(path, sizeof(path) - (sizeof(NETCTL_LOCK_SUFFIX) - 1), rundir);
+    if (len < 0) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    memcpy(path + len, NETCTL_LOCK_SUFFIX, sizeof(NETCTL_LOCK_SUFFIX));
+    int fd = utils_lock_path(path, O_RDWR | O_CREAT);
+    if (fd == -2) *holder = utils_read_pid(path);
+    if (fd < 0) return fd;
+    // Who holds it, for the next one that tries.
+    char pid[24];
+    int n = snprintf(pid, sizeof(pid), "%u\n", unsigned(getpid()));
+    if (ftruncate(fd, 0) != 0 || pwrite(fd, pid, size_t(n), 0) != n) *holder = 0;
+    return fd;
+}
+
 int netctl_listen(const char *path) {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -errno;
@@ -514,6 +678,238 @@ static void netctl_sleep_ms(int ms) {
     }
 }
 
+// The server thread's state.  A slot of ns_conns is free while its nc_fd
+// is -1.  Every open connection is in the epoll set ns_efd with the events
+// its state waits for (nc_watch; none while it waits for room), its slot
+// as the event's data; the listening socket's data is NETCTL_CONN_MAX.
+struct netctl_server {
+    int ns_lfd, ns_efd;
+    int ns_spare;  // given up to accept and close a connection when out of descriptors
+    int ns_n;      // open connections
+    uint64_t ns_seq;
+    int64_t ns_pause_until_ns;  // no accept before, after a failure that lasts
+    bool ns_accepting;          // the listening socket is watched for connections
+    int ns_acc_err;             // the latest accept failure
+    struct netctl_ratelog ns_acc_log, ns_evict_log;
+    struct netctl_conn ns_conns[NETCTL_CONN_MAX];
+};
+static struct netctl_server netctl_srv;
+
+static void netctl_server_close(struct netctl_server *s, int i) {
+    close(s->ns_conns[i].nc_fd);  // which takes it out of the epoll set
+    netctl_conn_release(&s->ns_conns[i]);
+    s->ns_conns[i].nc_fd = -1;
+    s->ns_n--;
+}
+
+// Makes epoll watch slot i for what its state waits for; a connection that
+// the epoll set refuses is done.
+static void netctl_server_watch(struct netctl_server *s, int i) {
+    struct netctl_conn *c = &s->ns_conns[i];
+    uint32_t want = c->nc_state == NETCTL_C_RECV   ? uint32_t(EPOLLIN)
+                    : c->nc_state == NETCTL_C_SEND ? uint32_t(EPOLLOUT)
+                                                   : 0;
+    if (want == c->nc_watch) return;
+    struct epoll_event ev = {};
+    ev.events = want;
+    ev.data.u32 = uint32_t(i);
+    int op = c->nc_watch == 0 ? EPOLL_CTL_ADD : want == 0 ? EPOLL_CTL_DEL : EPOLL_CTL_MOD;
+    if (epoll_ctl(s->ns_efd, op, c->nc_fd, &ev) == 0)
+        c->nc_watch = want;
+    else if (want != 0)
+        c->nc_state = NETCTL_C_DONE;
+}
+
+// Closes the connections that are done; the others are watched for what
+// their states wait for.
+static void netctl_server_sweep(struct netctl_server *s) {
+    for (int i = 0; i < NETCTL_CONN_MAX; i++) {
+        if (s->ns_conns[i].nc_fd < 0) continue;
+        if (s->ns_conns[i].nc_state != NETCTL_C_DONE) netctl_server_watch(s, i);
+        if (s->ns_conns[i].nc_state == NETCTL_C_DONE) netctl_server_close(s, i);
+    }
+}
+
+// The oldest connection that has not sent a whole request, or -1.
+static int netctl_server_oldest(const struct netctl_server *s) {
+    int best = -1;
+    for (int i = 0; i < NETCTL_CONN_MAX; i++)
+        if (s->ns_conns[i].nc_fd >= 0 && s->ns_conns[i].nc_state == NETCTL_C_RECV &&
+            (best < 0 || s->ns_conns[i].nc_seq < s->ns_conns[best].nc_seq))
+            best = i;
+    return best;
+}
+
+// Whether a's request goes before b's: reads of a variable before
+// listings, which may walk the whole tree; then the oldest first.
+static bool netctl_server_before(const struct netctl_conn *a, const struct netctl_conn *b) {
+    bool la = a->nc_msg.nm_op == NETCTL_OP_LIST, lb = b->nc_msg.nm_op == NETCTL_OP_LIST;
+    return la != lb ? lb : a->nc_seq < b->nc_seq;
+}
+
+// Serves the requests whose headers are in (netctl_server_before's order)
+// while the bytes that all connections have queued leave room.
+static void netctl_server_serve_ready(struct netctl_server *s) {
+    size_t queued = 0;
+    for (int i = 0; i < NETCTL_CONN_MAX; i++)
+        if (s->ns_conns[i].nc_fd >= 0) queued += netctl_conn_queued(&s->ns_conns[i]);
+    while (queued < NETCTL_QUEUE_MAX) {
+        struct netctl_conn *next = nullptr;
+        for (int i = 0; i < NETCTL_CONN_MAX; i++) {
+            struct netctl_conn *c = &s->ns_conns[i];
+            if (c->nc_fd >= 0 && c->nc_state == NETCTL_C_READY &&
+                (next == nullptr || netctl_server_before(c, next)))
+                next = c;
+        }
+        if (next == nullptr) return;
+        netctl_conn_serve(next);
+        queued += netctl_conn_queued(next);
+    }
+}
+
+// Opens the spare descriptor when it is missing (at the start, or when it
+// could not be had back after use).
+static void netctl_server_spare(struct netctl_server *s) {
+    if (s->ns_spare < 0) s->ns_spare = open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+static void netctl_server_accept_failed(struct netctl_server *s, int err, int64_t now) {
+    bool taken = false;
+    if ((err == EMFILE || err == ENFILE) && s->ns_spare >= 0) {
+        // The waiting connection keeps the socket readable: accept it into
+        // the spare descriptor's number and close it, so that the server
+        // neither spins nor keeps a client waiting for nothing.
+        close(s->ns_spare);
+        s->ns_spare = -1;
+        int fd = accept4(s->ns_lfd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) close(fd);
+        taken = fd >= 0;
+        netctl_server_spare(s);
+    }
+    // A failure that took nothing lasts a while (no descriptor, no memory):
+    // trying again at once would only spin.
+    if (!taken && err != ECONNABORTED)
+        s->ns_pause_until_ns = now + int64_t(NETCTL_ACCEPT_BACKOFF_MS) * 1000000;
+    s->ns_acc_err = err;
+    char eb[128];
+    if (netctl_ratelog_event(&s->ns_acc_log, now) && (tr_mask & 1))
+        tr_log(1, TR_ERROR, "netctl_threadfn: %s(%d)\n", netctl_strerror(err, eb, sizeof(eb)), err);
+}
+
+static void netctl_server_accept(struct netctl_server *s, int64_t now) {
+    for (int k = 0; k < NETCTL_CONN_MAX; k++) {
+        int victim = -1;
+        if (s->ns_n == NETCTL_CONN_MAX && (victim = netctl_server_oldest(s)) < 0) return;
+        int fd = accept4(s->ns_lfd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0 && errno == EINTR) continue;
+        if (fd < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK) netctl_server_accept_failed(s, errno, now);
+            return;
+        }
+        if (victim >= 0) {
+            if (netctl_ratelog_event(&s->ns_evict_log, now) && (tr_mask & 1))
+                tr_log(1, TR_WARN,
+                       "netctl_threadfn: %d connections open, the oldest without a whole "
+                       "request closed",
+                       NETCTL_CONN_MAX);
+            netctl_server_close(s, victim);
+        }
+        int i = 0;
+        while (s->ns_conns[i].nc_fd >= 0)
+            i++;
+        struct netctl_conn *c = &s->ns_conns[i];
+        netctl_conn_open(c, fd, ++s->ns_seq, now);
+        s->ns_n++;
+        // A client usually sends its request with its connect: it may be
+        // served in this very pass.
+        netctl_conn_recv(c);
+    }
+}
+
+// One wait on the epoll set and what follows from it.
+static void netctl_server_pass(struct netctl_server *s) {
+    netctl_server_spare(s);
+    int64_t now = netctl_now_ns();
+    int64_t wake =
+        std::min(netctl_ratelog_next_ns(&s->ns_acc_log), netctl_ratelog_next_ns(&s->ns_evict_log));
+    bool accepting =
+        now >= s->ns_pause_until_ns && (s->ns_n < NETCTL_CONN_MAX || netctl_server_oldest(s) >= 0);
+    if (now < s->ns_pause_until_ns) wake = std::min(wake, s->ns_pause_until_ns);
+    if (accepting != s->ns_accepting) {
+        // Not accepting, the listening socket is still watched for the
+        // hang-up by which the shut-down function wakes the thread.
+        struct epoll_event ev = {};
+        ev.events = accepting ? uint32_t(EPOLLIN) : 0;
+        ev.data.u32 = NETCTL_CONN_MAX;
+        if (epoll_ctl(s->ns_efd, EPOLL_CTL_MOD, s->ns_lfd, &ev) == 0) s->ns_accepting = accepting;
+    }
+    for (int i = 0; i < NETCTL_CONN_MAX; i++)
+        if (s->ns_conns[i].nc_fd >= 0) wake = std::min(wake, s->ns_conns[i].nc_deadline_ns);
+    struct epoll_event evs[64];
+    int n = epoll_wait(s->ns_efd, evs, 64, wake == INT64_MAX ? -1 : netctl_ms_until(wake, now));
+    if (n < 0 && errno != EINTR) netctl_sleep_ms(NETCTL_ACCEPT_BACKOFF_MS);
+    if (netctl_stop.load()) return;
+    now = netctl_now_ns();
+
+    char eb[128];
+    unsigned more = netctl_ratelog_due(&s->ns_acc_log, now);
+    if (more > 0 && (tr_mask & 1))
+        tr_log(1, TR_ERROR, "netctl_threadfn: %s(%d), %u more in the last %d s",
+               netctl_strerror(s->ns_acc_err, eb, sizeof(eb)), s->ns_acc_err, more,
+               int(NETCTL_RATELOG_NS / 1000000000));
+    more = netctl_ratelog_due(&s->ns_evict_log, now);
+    if (more > 0 && (tr_mask & 1))
+        tr_log(1, TR_WARN,
+               "netctl_threadfn: %u more connections without a whole request closed in the "
+               "last %d s",
+               more, int(NETCTL_RATELOG_NS / 1000000000));
+
+    bool incoming = false;
+    for (int k = 0; k < n; k++) {
+        uint32_t i = evs[k].data.u32;
+        if (i == NETCTL_CONN_MAX)
+            incoming = (evs[k].events & EPOLLIN) != 0;
+        else if (s->ns_conns[i].nc_fd >= 0)
+            netctl_conn_step(&s->ns_conns[i]);
+    }
+    netctl_server_sweep(s);  // slots for the new connections
+    if (incoming) netctl_server_accept(s, now);
+    for (int i = 0; i < NETCTL_CONN_MAX; i++) {
+        struct netctl_conn *c = &s->ns_conns[i];
+        if (c->nc_fd >= 0 && now >= c->nc_deadline_ns && c->nc_state != NETCTL_C_DONE)
+            netctl_conn_expire(c);
+    }
+    netctl_server_serve_ready(s);
+    netctl_server_sweep(s);
+}
+
+// Sets the server up on the listening socket fd: -1 when no epoll set can
+// be made.
+static int netctl_server_start(struct netctl_server *s, int fd) {
+    s->ns_lfd = fd;
+    s->ns_efd = epoll_create1(EPOLL_CLOEXEC);
+    s->ns_spare = -1;
+    s->ns_n = 0;
+    s->ns_pause_until_ns = 0;
+    s->ns_accepting = true;
+    s->ns_acc_log = s->ns_evict_log = netctl_ratelog{};
+    for (auto &c : s->ns_conns)
+        c.nc_fd = -1;
+    struct epoll_event ev = {};
+    ev.events = EPOLLIN;
+    ev.data.u32 = NETCTL_CONN_MAX;
+    if (s->ns_efd >= 0 && epoll_ctl(s->ns_efd, EPOLL_CTL_ADD, fd, &ev) == 0) return 0;
+    if (s->ns_efd >= 0) close(s->ns_efd);
+    return -1;
+}
+
+static void netctl_server_end(struct netctl_server *s) {
+    for (int i = 0; i < NETCTL_CONN_MAX; i++)
+        if (s->ns_conns[i].nc_fd >= 0) netctl_server_close(s, i);
+    close(s->ns_efd);
+    if (s->ns_spare >= 0) close(s->ns_spare);
+}
+
 void *netctl_threadfn(void *) {
     char eb[128];
     const char *rundir = agent_cfg != nullptr ? agent_cfg->ac_rundir : nullptr;
@@ -523,38 +919,29 @@ void *netctl_threadfn(void *) {
     }
     char path[sizeof(netctl_path)];
     int fd = netctl_sock_path(path, sizeof(path), rundir) < 0 ? -ENAMETOOLONG : netctl_listen(path);
+    struct netctl_server *s = &netctl_srv;
+    if (fd >= 0 && (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) != 0 ||
+                    netctl_server_start(s, fd) != 0)) {
+        int err = errno;
+        unlink(path);
+        close(fd);
+        fd = -err;
+    }
     if (fd < 0) {
         if (tr_mask & 1)
             tr_log(1, TR_ERROR, "netctl_threadfn: bind error %s(%d)",
                    netctl_strerror(-fd, eb, sizeof(eb)), -fd);
         return nullptr;
     }
+    struct stat st;
+    netctl_path_known = stat(path, &st) == 0;
+    netctl_path_dev = netctl_path_known ? st.st_dev : 0;
+    netctl_path_ino = netctl_path_known ? st.st_ino : 0;
     memcpy(netctl_path, path, sizeof(path));
     netctl_listen_fd.store(fd);
-    while (!netctl_stop.load()) {
-        int c = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (c < 0) {
-            int err = errno;
-            // The shut-down function wakes accept by shutting the socket
-            // down; that error is not worth a line.
-            if (netctl_stop.load()) break;
-            if (err == EINTR) continue;
-            if (tr_mask & 1)
-                tr_log(1, TR_ERROR, "netctl_threadfn: %s(%d)\n",
-                       netctl_strerror(err, eb, sizeof(eb)), err);
-            // A peer that gave up is transient.  Anything else (no
-            // descriptors, no memory) lasts a while: retrying at once
-            // would only spin.
-            if (err != ECONNABORTED) netctl_sleep_ms(NETCTL_ACCEPT_BACKOFF_MS);
-            continue;
-        }
-        if (netctl_stop.load()) {
-            close(c);
-            break;
-        }
-        netctl_recv_request(c);
-        close(c);
-    }
+    while (!netctl_stop.load())
+        netctl_server_pass(s);
+    netctl_server_end(s);
     return nullptr;
 }
 
@@ -578,7 +965,12 @@ void netctl_mod_fini(void *) {
     fd = netctl_listen_fd.exchange(-1);
     if (fd >= 0) {
         close(fd);
-        unlink(netctl_path);
+        // Another process may have put its own socket at the path since
+        // (an agent started by hand while this one ran): not ours.
+        struct stat st;
+        if (netctl_path_known && lstat(netctl_path, &st) == 0 && st.st_dev == netctl_path_dev &&
+            st.st_ino == netctl_path_ino)
+            unlink(netctl_path);
     }
     tr_log(1, TR_INFO, "Netctl module destroyed");
 }

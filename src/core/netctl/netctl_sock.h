@@ -2,22 +2,26 @@
 // variables of the control tree, and the client side of its protocol.
 //
 // One server thread listens on the AF_UNIX stream socket "qorv-netctl.sock"
-// in the run directory and serves one connection at a time, one request per
-// connection: a client sends one 132-byte netctl_msg naming a node or a
-// variable and reads response messages (a netctl_msg header followed by
-// nm_len body bytes) until the server closes the connection.  A request
-// holds the tree lock only while it resolves its name and reads its answer
-// into memory of its own (at most netctl_answer_max() bytes); it sends the
-// answer after releasing the lock.  Every connection has a deadline
-// (netctl_conn_timeout_ms) for its receive and all its sends, so a client
-// that sends nothing or never reads holds the server thread, one connection
-// at a time, for no longer than that, and never holds the tree.
+// in the run directory and serves every connection through one epoll set,
+// one request per connection: a client sends one 132-byte netctl_msg naming
+// a node or a variable and reads response messages (a netctl_msg header
+// followed by nm_len body bytes) until the server closes the connection.  A
+// request holds the tree lock only while it resolves its name and reads its
+// answer into memory of its own (at most netctl_answer_max() bytes); it
+// sends the answer after releasing the lock.  Every connection has one
+// deadline (netctl_conn_timeout_ms after its accept) by which its header
+// must be in and its answer taken; a client that sends nothing or never
+// reads holds one of NETCTL_CONN_MAX slots until then, never the thread and
+// never the tree.  When all slots are taken, a new connection closes the
+// oldest one that has not sent a whole request.
 //
 // Bodies are kv value records (224 bytes each) or, for a names listing, one
 // 224-byte block beginning with a NUL-terminated name.  The value field of a
 // string or address-list record is 0 on the wire; with NETCTL_F_TEXT every
 // record carries its value as text in its text area (netctl.h).
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -29,6 +33,11 @@ inline constexpr int NETCTL_BACKLOG = 128;
 inline constexpr int NETCTL_CONN_TIMEOUT_MS = 1000;   // default per-connection deadline
 inline constexpr int NETCTL_ACCEPT_BACKOFF_MS = 100;  // after an accept failure that persists
 inline constexpr size_t NETCTL_SUN_PATH_MAX = 107;    // a socket path, without its NUL
+inline constexpr int NETCTL_CONN_MAX = 256;           // connections open at once
+// Answer bytes that the sockets have not taken, for all connections
+// together; a request is answered only while they are fewer.
+inline constexpr size_t NETCTL_QUEUE_MAX = 2 * NETCTL_ANSWER_MAX;
+inline constexpr char NETCTL_LOCK_SUFFIX[] = ".lock";  // the socket's lock file: path + this
 
 /*
  * Server.
@@ -37,10 +46,10 @@ inline constexpr size_t NETCTL_SUN_PATH_MAX = 107;    // a socket path, without 
 // Start-up of netctl_mod: initialises the tree lock and starts the server
 // thread, unless one is already running.
 void netctl_mod_init(void *arg);
-// Shut-down of netctl_mod: stops the server thread, waits for it to end (at
-// most one connection deadline), closes the listening socket, removes the
-// socket file and logs "Netctl module destroyed".  netctl_mod_init may then
-// start a new server.
+// Shut-down of netctl_mod: stops the server thread, waits for it to end
+// (open connections are closed unanswered), closes the listening socket,
+// removes the socket file if it is still the one the thread bound, and logs
+// "Netctl module destroyed".  netctl_mod_init may then start a new server.
 void netctl_mod_fini(void *arg);
 
 // The server thread: listens on the run directory's socket and serves
@@ -52,15 +61,25 @@ void *netctl_threadfn(void *arg);
 // length, or -1 when it does not fit size bytes.
 int netctl_sock_path(char *buf, size_t size, const char *rundir);
 
+// Locks the socket of rundir for the life of the calling process (until
+// the descriptor is closed): an exclusive flock on the socket path followed
+// by NETCTL_LOCK_SUFFIX, a file that then holds this process's pid (it stays
+// when the process ends).  Returns the descriptor; -2 when another process
+// holds the lock, its pid in *holder (0 if the file does not say); -1 with
+// errno when the file cannot be made or locked.
+int netctl_sock_lock(const char *rundir, pid_t *holder);
+
 // A listening socket (close-on-exec, backlog NETCTL_BACKLOG) bound to path,
 // whose file any local user may read and write (mode 0666, whatever the
 // umask).  Any file at path is removed first.  The negated errno on failure
 // (-ENAMETOOLONG for a path longer than NETCTL_SUN_PATH_MAX bytes).
 int netctl_listen(const char *path);
 
-// Reads one request header from the connection fd (a short header counts as
-// the bytes received, the rest zero) and serves it.  0, or -1 when the
-// header could not be read before the connection's deadline.
+// Serves one connection on this thread, as the server does, from now to
+// its deadline: reads its request header (a short header counts as the
+// bytes received, the rest zero) and sends the whole answer.  Does not
+// close fd.  0, or -1 when the header could not be read before the
+// deadline.
 int netctl_recv_request(int fd);
 
 // Resolves req->nr_name and gathers its answer under the tree lock, then
@@ -85,9 +104,12 @@ int netctl_leaf_op(struct netctl_node *np, void *data, struct netctl_req *req, v
 // for a node with a leaf, and 1 (nothing gathered) for one without.
 int netctl_node_visit(struct netctl_node *np, void *data, struct netctl_req *req, void *instance);
 
-// Sends one response on req->nr_fd: a header carrying req->nr_name and
-// req->nr_len, then nr_len bytes of req->nr_data.  Never raises SIGPIPE.
-// 0, or -1 when the peer has gone or the connection's deadline passed.
+// Adds one response to the answer of req->nr_conn: a header carrying
+// req->nr_name and req->nr_len, then nr_len bytes of req->nr_data.  Once the
+// request's responses are all in, the connection sends them with as few
+// sends as the socket allows, the rest as the client reads (before the
+// connection's deadline), never raising SIGPIPE.  0, or -1 (logged) when no
+// memory is left for it.
 int netctl_send_response(struct netctl_req *req);
 
 // Logs every variable of the tree, one INFO line "full.name = value" each.

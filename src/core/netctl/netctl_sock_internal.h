@@ -1,8 +1,10 @@
-// netctl_sock seams for the tests: a shorter connection deadline and a
-// smaller answer bound.  Not installed with the library.
+// netctl_sock internals that tests reach: a shorter connection deadline, a
+// smaller answer bound, and the rate limit of the server's lines about
+// failures that repeat.  Not installed with the library.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "core/netctl/netctl_sock.h"
 
@@ -10,3 +12,21 @@
 void netctl_set_conn_timeout(int ms);
 // Most bytes one answer may gather.
 void netctl_set_answer_max(size_t bytes);
+
+// The first failure is logged at once; the ones that follow within
+// NETCTL_RATELOG_NS are counted, and one line every NETCTL_RATELOG_NS says
+// how many there were, until a period passes without any.
+inline constexpr int64_t NETCTL_RATELOG_NS = int64_t{10} * 1000000000;
+
+struct netctl_ratelog {
+    bool nrl_open;         // a period is running
+    int64_t nrl_since_ns;  // when it began (the last line)
+    unsigned nrl_repeats;  // failures in it not yet told
+};
+
+// A failure at now_ns: true when it is to be logged now.
+bool netctl_ratelog_event(struct netctl_ratelog *rl, int64_t now_ns);
+// At now_ns: the count of failures to tell once a period has ended, else 0.
+unsigned netctl_ratelog_due(struct netctl_ratelog *rl, int64_t now_ns);
+// When netctl_ratelog_due will next have a count to tell; INT64_MAX if never.
+int64_t netctl_ratelog_next_ns(const struct netctl_ratelog *rl);

@@ -1,13 +1,16 @@
 // netctl_vars: the control tree.
 //
-// Locking: one process-private spin lock protects the whole tree: the root,
+// Locking: one process-private mutex protects the whole tree: the root,
 // every node's label, flags, leaf and child list.  Registration takes it;
 // lookups with the _locked suffix, resolution and the walks run under it,
 // held by the caller.  A request holds it while it resolves its name and
 // reads its answer into memory of its own, never while it talks to its
-// client, so the lock is held for microseconds.  Nodes and leaves are never
-// removed, so a node pointer stays valid after the lock is released, but
-// its children may change.
+// client, so the lock is held for microseconds.  It is an adaptive mutex: a
+// waiter spins a little, then sleeps.  A waiter that only spun would keep
+// the processor that a preempted holder needs to finish: with the control
+// socket kept busy by local clients, registrations then waited for
+// milliseconds.  Nodes and leaves are never removed, so a node pointer stays
+// valid after the lock is released, but its children may change.
 //
 // Shape: the full name of a node is the concatenation of the labels from the
 // root down.  A label is cut only at a '.', and never after a first
@@ -24,7 +27,7 @@
 #include "core/nassert.h"
 #include "core/nmem.h"
 
-static pthread_spinlock_t netctl_lock;
+static pthread_mutex_t netctl_lock;
 static pthread_once_t netctl_lock_once = PTHREAD_ONCE_INIT;
 
 static struct netctl_node netctl_root_node = {
@@ -39,7 +42,11 @@ static struct netctl_node netctl_root_node = {
 };
 
 static void netctl_lock_setup(void) {
-    int rc = pthread_spin_init(&netctl_lock, PTHREAD_PROCESS_PRIVATE);
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ADAPTIVE_NP);
+    int rc = pthread_mutex_init(&netctl_lock, &attr);
+    pthread_mutexattr_destroy(&attr);
     N_ASSERT(rc == 0);
 }
 
@@ -49,19 +56,19 @@ void netctl_lock_init(void) {
 
 void netctl_tree_lock(void) {
     netctl_lock_init();
-    pthread_spin_lock(&netctl_lock);
+    pthread_mutex_lock(&netctl_lock);
 }
 
 void netctl_tree_unlock(void) {
-    pthread_spin_unlock(&netctl_lock);
+    pthread_mutex_unlock(&netctl_lock);
 }
 
-// True when some thread holds the tree lock.  A spin lock has no owner, so
-// this is the most a _locked function can check on entry.
+// True when some thread holds the tree lock: the most a _locked function
+// can check on entry without asking the mutex for its owner.
 static bool netctl_lock_held(void) {
     netctl_lock_init();
-    if (pthread_spin_trylock(&netctl_lock) != 0) return true;
-    pthread_spin_unlock(&netctl_lock);
+    if (pthread_mutex_trylock(&netctl_lock) != 0) return true;
+    pthread_mutex_unlock(&netctl_lock);
     return false;
 }
 

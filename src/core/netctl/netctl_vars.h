@@ -1,7 +1,7 @@
 // netctl_vars: the control tree, its lock, registration, lookup, request
 // name resolution, walks and the built-in leaf tables.
 //
-// Every access to the tree goes through one process-wide spin lock.
+// Every access to the tree goes through one process-wide lock (a mutex).
 // Registration functions take it themselves; netctl_lookup_locked,
 // netctl_resolve and the walks expect the caller to hold it (the control
 // socket holds it while it resolves a request and reads its answer, not

@@ -84,11 +84,16 @@ struct server {
         cfg.ac_rundir = rundir.data();
         agent_cfg = &cfg;
         netctl_mod_init(nullptr);
-        // The file appears at bind, a moment before the socket listens.
+        // The file appears at bind, a moment before the socket listens, and
+        // a connection is taken a moment before the server's loop runs:
+        // wait for an empty request's close.
         int fd = -1;
-        for (int i = 0; i < 3000 && (fd = netctl_client_connect(sock.c_str(), 0)) < 0; i++)
+        for (int i = 0; i < 3000 && (fd = netctl_client_connect(sock.c_str(), 5000)) < 0; i++)
             usleep(1000);
         ASSERT_GE(fd, 0) << sock;
+        shutdown(fd, SHUT_WR);
+        char b;
+        EXPECT_EQ(recv(fd, &b, 1, 0), 0);
         close(fd);
     }
     void stop() { netctl_mod_fini(nullptr); }
