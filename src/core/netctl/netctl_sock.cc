@@ -91,13 +91,18 @@ int netctl_conn_timeout_ms(void) {
  */
 
 bool netctl_ratelog_event(struct netctl_ratelog *rl, int64_t now_ns) {
+    const unsigned burst = rl->nrl_burst > 0 ? rl->nrl_burst : 1;
     if (rl->nrl_open && (now_ns - rl->nrl_since_ns < NETCTL_RATELOG_NS || rl->nrl_repeats > 0)) {
+        // Within a run: one by one while its burst lasts and nothing is
+        // counted yet, so that the lines stay in order with the count.
+        if (rl->nrl_repeats == 0 && rl->nrl_told < burst) return rl->nrl_told++, true;
         rl->nrl_repeats++;
         return false;
     }
     rl->nrl_open = true;
     rl->nrl_since_ns = now_ns;
     rl->nrl_repeats = 0;
+    rl->nrl_told = 1;
     return true;
 }
 
@@ -107,6 +112,8 @@ unsigned netctl_ratelog_due(struct netctl_ratelog *rl, int64_t now_ns) {
     rl->nrl_repeats = 0;
     rl->nrl_since_ns = now_ns;
     rl->nrl_open = n > 0;
+    // A run goes on by counts alone: no burst until a quiet period.
+    rl->nrl_told = rl->nrl_burst > 0 ? rl->nrl_burst : 1;
     return n;
 }
 
@@ -151,6 +158,9 @@ struct netctl_conn {
     char *nc_out;
     size_t nc_out_off, nc_out_len, nc_out_cap, nc_body_at, nc_next;
     uint32_t nc_watch;  // the server's epoll events for it; 0 when not in the set
+    // The server's pacing of failure lines (receive, send); null: every
+    // failure is logged.
+    struct netctl_ratelog *nc_fail_logs;
 };
 
 static void netctl_conn_open(struct netctl_conn *c, int fd, uint64_t seq, int64_t now) {
@@ -196,9 +206,17 @@ static void netctl_conn_advance(struct netctl_conn *c) {
     }
 }
 
+// Whether a failure of kind k (0 receive, 1 send) on c is to be logged: a
+// local client can fail connections by the thousand a second, and must not
+// push the log's history out with them.
+static bool netctl_conn_fail_logged(struct netctl_conn *c, int k) {
+    return (tr_mask & 1) &&
+           (c->nc_fail_logs == nullptr || netctl_ratelog_event(&c->nc_fail_logs[k], netctl_now_ns()));
+}
+
 static void netctl_conn_recv_failed(struct netctl_conn *c, int err) {
     char eb[128];
-    if (tr_mask & 1)
+    if (netctl_conn_fail_logged(c, 0))
         tr_log(1, TR_ERROR, "netctl_recv_request: %s", netctl_strerror(err, eb, sizeof(eb)));
     c->nc_rc = -1;
     c->nc_state = NETCTL_C_DONE;
@@ -208,7 +226,7 @@ static void netctl_conn_recv_failed(struct netctl_conn *c, int err) {
 // says whether a header or a body was being sent.
 static void netctl_conn_send_failed(struct netctl_conn *c, int err, bool in_header) {
     char eb[128];
-    if (tr_mask & 1)
+    if (netctl_conn_fail_logged(c, 1))
         tr_log(1, TR_ERROR, "netctl_send_response: %s %s", in_header ? "netctl_msg" : "response",
                netctl_strerror(err, eb, sizeof(eb)));
     c->nc_state = NETCTL_C_DONE;
@@ -691,6 +709,7 @@ struct netctl_server {
     bool ns_accepting;          // the listening socket is watched for connections
     int ns_acc_err;             // the latest accept failure
     struct netctl_ratelog ns_acc_log, ns_evict_log;
+    struct netctl_ratelog ns_fail_logs[2];  // connections' receive and send failures
     struct netctl_conn ns_conns[NETCTL_CONN_MAX];
 };
 static struct netctl_server netctl_srv;
@@ -819,6 +838,7 @@ static void netctl_server_accept(struct netctl_server *s, int64_t now) {
             i++;
         struct netctl_conn *c = &s->ns_conns[i];
         netctl_conn_open(c, fd, ++s->ns_seq, now);
+        c->nc_fail_logs = s->ns_fail_logs;
         s->ns_n++;
         // A client usually sends its request with its connect: it may be
         // served in this very pass.
@@ -826,12 +846,42 @@ static void netctl_server_accept(struct netctl_server *s, int64_t now) {
     }
 }
 
+// The counts of failures not logged one by one, of the runs whose period
+// has ended, or of every run at the end (final).
+static void netctl_server_tell(struct netctl_server *s, int64_t now, bool final) {
+    auto due = [&](struct netctl_ratelog *rl) {
+        return netctl_ratelog_due(rl, final ? std::max(now, rl->nrl_since_ns + NETCTL_RATELOG_NS)
+                                            : now);
+    };
+    const int period_s = int(NETCTL_RATELOG_NS / 1000000000);
+    char eb[128];
+    unsigned more = due(&s->ns_acc_log);
+    if (more > 0 && (tr_mask & 1))
+        tr_log(1, TR_ERROR, "netctl_threadfn: %s(%d), %u more in the last %d s",
+               netctl_strerror(s->ns_acc_err, eb, sizeof(eb)), s->ns_acc_err, more, period_s);
+    more = due(&s->ns_evict_log);
+    if (more > 0 && (tr_mask & 1))
+        tr_log(1, TR_WARN,
+               "netctl_threadfn: %u more connections without a whole request closed in the "
+               "last %d s",
+               more, period_s);
+    static constexpr const char *fail_fn[2] = {"netctl_recv_request", "netctl_send_response"};
+    for (int k = 0; k < 2; k++) {
+        more = due(&s->ns_fail_logs[k]);
+        if (more > 0 && (tr_mask & 1))
+            tr_log(1, TR_ERROR, "%s: %u more failures in the last %d s", fail_fn[k], more,
+                   period_s);
+    }
+}
+
 // One wait on the epoll set and what follows from it.
 static void netctl_server_pass(struct netctl_server *s) {
     netctl_server_spare(s);
     int64_t now = netctl_now_ns();
-    int64_t wake =
-        std::min(netctl_ratelog_next_ns(&s->ns_acc_log), netctl_ratelog_next_ns(&s->ns_evict_log));
+    int64_t wake = std::min({netctl_ratelog_next_ns(&s->ns_acc_log),
+                             netctl_ratelog_next_ns(&s->ns_evict_log),
+                             netctl_ratelog_next_ns(&s->ns_fail_logs[0]),
+                             netctl_ratelog_next_ns(&s->ns_fail_logs[1])});
     bool accepting =
         now >= s->ns_pause_until_ns && (s->ns_n < NETCTL_CONN_MAX || netctl_server_oldest(s) >= 0);
     if (now < s->ns_pause_until_ns) wake = std::min(wake, s->ns_pause_until_ns);
@@ -851,18 +901,7 @@ static void netctl_server_pass(struct netctl_server *s) {
     if (netctl_stop.load()) return;
     now = netctl_now_ns();
 
-    char eb[128];
-    unsigned more = netctl_ratelog_due(&s->ns_acc_log, now);
-    if (more > 0 && (tr_mask & 1))
-        tr_log(1, TR_ERROR, "netctl_threadfn: %s(%d), %u more in the last %d s",
-               netctl_strerror(s->ns_acc_err, eb, sizeof(eb)), s->ns_acc_err, more,
-               int(NETCTL_RATELOG_NS / 1000000000));
-    more = netctl_ratelog_due(&s->ns_evict_log, now);
-    if (more > 0 && (tr_mask & 1))
-        tr_log(1, TR_WARN,
-               "netctl_threadfn: %u more connections without a whole request closed in the "
-               "last %d s",
-               more, int(NETCTL_RATELOG_NS / 1000000000));
+    netctl_server_tell(s, now, false);
 
     bool incoming = false;
     for (int k = 0; k < n; k++) {
@@ -893,6 +932,9 @@ static int netctl_server_start(struct netctl_server *s, int fd) {
     s->ns_pause_until_ns = 0;
     s->ns_accepting = true;
     s->ns_acc_log = s->ns_evict_log = netctl_ratelog{};
+    for (auto &rl : s->ns_fail_logs)
+        rl = netctl_ratelog{};
+    s->ns_fail_logs[0].nrl_burst = s->ns_fail_logs[1].nrl_burst = NETCTL_FAIL_BURST;
     for (auto &c : s->ns_conns)
         c.nc_fd = -1;
     struct epoll_event ev = {};
@@ -906,6 +948,7 @@ static int netctl_server_start(struct netctl_server *s, int fd) {
 static void netctl_server_end(struct netctl_server *s) {
     for (int i = 0; i < NETCTL_CONN_MAX; i++)
         if (s->ns_conns[i].nc_fd >= 0) netctl_server_close(s, i);
+    netctl_server_tell(s, netctl_now_ns(), true);
     close(s->ns_efd);
     if (s->ns_spare >= 0) close(s->ns_spare);
 }

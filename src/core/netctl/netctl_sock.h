@@ -34,6 +34,9 @@ inline constexpr int NETCTL_CONN_TIMEOUT_MS = 1000;   // default per-connection 
 inline constexpr int NETCTL_ACCEPT_BACKOFF_MS = 100;  // after an accept failure that persists
 inline constexpr size_t NETCTL_SUN_PATH_MAX = 107;    // a socket path, without its NUL
 inline constexpr int NETCTL_CONN_MAX = 256;           // connections open at once
+// Failed connections (receive, send) logged one by one before the server
+// logs a count every 10 s instead, until a quiet 10 s.
+inline constexpr unsigned NETCTL_FAIL_BURST = 20;
 // Answer bytes that the sockets have not taken, for all connections
 // together; a request is answered only while they are fewer.
 inline constexpr size_t NETCTL_QUEUE_MAX = 2 * NETCTL_ANSWER_MAX;

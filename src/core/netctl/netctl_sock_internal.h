@@ -13,15 +13,18 @@ void netctl_set_conn_timeout(int ms);
 // Most bytes one answer may gather.
 void netctl_set_answer_max(size_t bytes);
 
-// The first failure is logged at once; the ones that follow within
-// NETCTL_RATELOG_NS are counted, and one line every NETCTL_RATELOG_NS says
-// how many there were, until a period passes without any.
+// The first failures (nrl_burst of them, at least one) are logged at once;
+// the ones that follow within NETCTL_RATELOG_NS are counted, and one line
+// every NETCTL_RATELOG_NS says how many there were, until a period passes
+// without any.
 inline constexpr int64_t NETCTL_RATELOG_NS = int64_t{10} * 1000000000;
 
 struct netctl_ratelog {
     bool nrl_open;         // a period is running
     int64_t nrl_since_ns;  // when it began (the last line)
     unsigned nrl_repeats;  // failures in it not yet told
+    unsigned nrl_burst;    // failures logged one by one at the start of a run; 0 means 1
+    unsigned nrl_told;     // of those, logged in this period
 };
 
 // A failure at now_ns: true when it is to be logged now.
