@@ -111,7 +111,7 @@ void app_memory(int n) {
     s.as_proto = IPPROTO_TCP;
     const uint64_t d[AA_NCOUNTERS] = {};
     for (int i = 0; i < n; i++) {
-        char comm[16];
+        char comm[32];  // "benchapp" and any int
         snprintf(comm, sizeof(comm), "benchapp%d", i);
         agent_apps_account(comm, true, &s, d);
     }

@@ -344,7 +344,10 @@ void read_process(const char *proc, uint32_t pid, proc_entry *p) {
     comm[n] = 0;
     comm[strcspn(comm, "\n")] = 0;
     p->appid = agent_sockets_appid(comm);
-    snprintf(p->comm, sizeof(p->comm), "%s", comm);
+    // The kernel's names fit (15 bytes); a longer one from a fake tree is cut.
+    const size_t len = strnlen(comm, sizeof(p->comm) - 1);
+    memcpy(p->comm, comm, len);
+    p->comm[len] = 0;
     while (struct dirent *f = readdir(fds)) {
         char link[64];
         ssize_t l = readlinkat(dirfd(fds), f->d_name, link, sizeof(link) - 1);
@@ -559,7 +562,7 @@ void track(const struct agent_sock &s) {
     }
     const address src = normalised(s.as_src6, s.as_v6), dst = normalised(s.as_dst6, s.as_v6);
     struct kv_flow_key k = {};
-    uint32_t id[2];
+    uint32_t id[2] = {0, 0};  // the second stays 0 when the first address fails
     const bool keyed = key_addr(src, &k.fk_src, &id[0]) && key_addr(dst, &k.fk_dst, &id[1]);
     k.fk_sport = htons(s.as_sport);
     k.fk_dport = htons(s.as_dport);
