@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the programs, installs them into a local root inside the checkout
-# and starts the supervisor there, with the stand-in agent as its child.
+# and starts the supervisor there, with the agent as its child.
 # Run again, it stops the supervisor it started before, installs the new
 # build and starts that.
 # Missing build tools are installed first (see scripts/deps.sh).
