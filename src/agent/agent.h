@@ -1,4 +1,4 @@
-// qorv-netagent: the stand-in agent program that qorv-netmon starts and
+// qorv-netagent: the network-monitoring agent that qorv-netmon starts and
 // watches.
 //
 //   qorv-netagent -c CONFDIR -l LOGDIR -r RUNDIR

@@ -47,7 +47,8 @@ inline constexpr int AGENT_CONF_POLL_USEC = 100000;
 void agent_conf_init(void);
 // After sysinit_run: publishes "agent.config" and takes over SIGHUP.
 void agent_conf_start(void);
-// The values in force (main poll thread).
+// The values in force: on the main poll thread, or on another thread under
+// the control tree's lock (the apply hook writes them under it).
 const struct agent_conf *agent_conf_current(void);
 // The statistics sample interval in microseconds.
 int agent_conf_stats_period_usec(void);

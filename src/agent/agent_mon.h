@@ -4,8 +4,9 @@
 // - A table of named instances published as a control-tree table node:
 //   parse, list and iterate over a list of instances.  Instances are linked
 //   and unlinked only under the control tree's lock, which the
-//   control-socket thread holds from name resolution to its last response,
-//   so a request never meets a freed instance.  A hidden instance is left
+//   control-socket thread holds from name resolution until the answer has
+//   been read into memory of its own, so a request never meets a freed
+//   instance.  A hidden instance is left
 //   out of walks (read-all, the Prometheus text) but still listed by name
 //   and readable by its name.
 // - The statistics objects of an instance: a kvs of counters with a running

@@ -3,8 +3,9 @@
 // Locking: the interface list and each interface's lifetime are protected
 // by the control tree's lock: the main poll thread takes it to link or
 // unlink (and free) an interface, and the control-socket thread holds it
-// from name resolution to its last response, which covers every use of an
-// instance by the table operations and the leaf reads.  The published
+// from name resolution until the answer is read into memory of its own,
+// which covers every use of an instance by the table operations and the
+// leaf reads.  The published
 // blocks are written with relaxed atomic stores and read with relaxed
 // loads, so a reader sees each value whole.  Nothing else is shared.
 #include "agent/agent_net.h"

@@ -1,5 +1,5 @@
-// agent_sockets: the stand-in agent's feed of the metadata store from the
-// host's own sockets.
+// agent_sockets: the agent's feed of the metadata store from the host's own
+// sockets.
 //
 // Every scan interval (agent.scan_interval_ms, a second by default) the
 // agent reads the TCP and UDP socket tables, IPv4 and IPv6, from the

@@ -1,7 +1,7 @@
 // netctl_sock: the control socket server, the log dump and the client side.
 //
 // Threads and state: one server thread (netctl_threadfn) serves every
-// connection through one poll set.  The listening socket and the stop flag
+// connection through one epoll set.  The listening socket and the stop flag
 // are shared with the shut-down function on another thread and are atomics:
 // the thread publishes the socket and then looks at the flag, the shut-down
 // function sets the flag and then looks for the socket, so that one of them
