@@ -154,6 +154,7 @@ bool diag_record(const uint8_t *body, size_t len, int proto, struct agent_sock *
     s->as_txq = m.idiag_wqueue;
     s->as_rxq = m.idiag_rqueue;
     s->as_inode = m.idiag_inode;
+    s->as_cookie = uint64_t(m.id.idiag_cookie[0]) | uint64_t(m.id.idiag_cookie[1]) << 32;
     s->as_attr = body + sizeof(m);
     s->as_attr_len = uint32_t(len - sizeof(m));
     return true;

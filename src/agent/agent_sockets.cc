@@ -184,6 +184,9 @@ std::vector<struct agent_sock> socks;            // this scan's sockets
 std::unordered_set<uint16_t> listening;          // this scan's listening TCP ports
 std::unordered_map<uint32_t, proc_entry> procs;  // by pid
 std::unordered_map<uint64_t, inode_entry> inodes;
+// The last scan's sockets by cookie: their inodes, by which an orphaned
+// socket (inode 0) stays the connection it was.
+std::unordered_map<uint64_t, uint64_t> cookie_inodes;
 uint64_t scan_no;
 size_t unknown;         // inodes of this scan whose owner is not known
 size_t nobody;          // inodes of this scan that no readable process owns
@@ -604,12 +607,21 @@ const char *const table_names[AST_COUNT] = {"tcp", "tcp6", "udp", "udp6"};
 
 // A socket the scan keeps.
 void add_socket(void *, const struct agent_sock *s) {
-    if (s->as_inode == 0) return;                             // time-wait, half-open
     if (s->as_proto == IPPROTO_TCP && s->as_state == 0x0A) {  // listening
         listening.insert(s->as_sport);
         return;
     }
+    uint64_t inode = s->as_inode;
+    if (inode == 0) {
+        // Closed by its owner, the socket still delivers what it holds
+        // (a server's last megabytes): it goes on as the connection it
+        // was.  Half-open ones and those never seen are left out.
+        auto it = s->as_cookie != 0 ? cookie_inodes.find(s->as_cookie) : cookie_inodes.end();
+        if (it == cookie_inodes.end()) return;
+        inode = it->second;
+    }
     socks.push_back(*s);
+    socks.back().as_inode = inode;
     socks.back().as_attr = nullptr;  // not valid past the hand-over
     socks.back().as_attr_len = 0;
 }
@@ -810,8 +822,11 @@ int agent_sockets_scan(const char *proc) {
     const bool tcp_figures = collect(proc);
     resolve_owners(proc);
     flows_seen = 0;
-    for (const struct agent_sock &s : socks)
+    cookie_inodes.clear();
+    for (const struct agent_sock &s : socks) {
         track(s);
+        if (s.as_cookie != 0) cookie_inodes[s.as_cookie] = s.as_inode;
+    }
     tcp_figures_seen = tcp_figures_seen || tcp_figures;
     // Flow groups whose socket has gone, when there are any.
     for (auto it = flows.begin(); flows_seen < flows.size() && it != flows.end();) {
@@ -874,6 +889,7 @@ void agent_sockets_clear(void) {
     fgccs.clear();
     procs.clear();
     inodes.clear();
+    cookie_inodes.clear();
     v6_next = 0;
     agent_apps_stop();
     agent_diag_close();

@@ -89,6 +89,10 @@ struct agent_sock {
     uint16_t as_dport;
     uint32_t as_txq, as_rxq;
     uint64_t as_inode;
+    // The kernel's cookie of the socket (socket diagnostics only; 0 from the
+    // text tables): it stays when the owner closes its descriptor and the
+    // socket, orphaned, still sends what it holds with inode 0.
+    uint64_t as_cookie;
     // TCP figures from the kernel's tcp_info (socket diagnostics only):
     // as_info is 0 where the kernel gave none (the text tables, UDP), and a
     // field that an older kernel's shorter record lacks stays 0.

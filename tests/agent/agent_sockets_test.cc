@@ -452,6 +452,7 @@ struct tcp_conn {
     uint64_t acked, received;
     uint32_t segs_out = 0, retrans = 0, rtt = 0;
     std::vector<uint8_t> dst = {127, 0, 0, 1};  // 4 or 16 bytes
+    bool orphan = false;                        // closed by its owner: inode 0
 };
 
 struct FakeHost : AgentSockets {
@@ -481,7 +482,8 @@ struct FakeHost : AgentSockets {
             m.id.idiag_dport = htons(c.dport);
             memcpy(m.id.idiag_src, c.dst.data(), c.dst.size());
             memcpy(m.id.idiag_dst, c.dst.data(), c.dst.size());
-            m.idiag_inode = inode;
+            m.idiag_inode = c.orphan ? 0 : inode;
+            m.id.idiag_cookie[0] = inode;  // the kernel's own, which orphaning keeps
             tcp_info t = {};
             t.tcpi_bytes_acked = t.tcpi_bytes_sent = c.acked;
             t.tcpi_bytes_received = c.received;
@@ -537,12 +539,23 @@ TEST_F(FakeHost, CountersBecomeTheFiguresOfTheirApplication) {
                               {"", "_"},
                               {"web", web}})
         EXPECT_EQ((agent_apps_name(comm, n, sizeof(n)), std::string(n)), want) << comm;
-    // 1 closes: what it counted stays.  2's inode comes back as a new
+    // web closes 1 with data still to send: the orphaned socket (inode 0)
+    // is still web's connection.  A socket never seen before as an orphan
+    // is no one's.
+    conns[1].orphan = true;
+    conns[1].acked = 3500;
+    conns[9] = {9, 40009, 80, 777, 0};
+    conns[9].orphan = true;
+    scan();
+    EXPECT_EQ(app("web").aap_total[AA_TX_BYTES], 2600u);
+    EXPECT_EQ(app("web").aap_gauge[AA_CONNECTIONS], 2u);
+    conns.erase(9);
+    // 1 goes: what it counted stays.  2's inode comes back as a new
     // connection with smaller counts: counted whole, never negative.
     conns.erase(1);
     conns[2] = {2, 40002, 80, 30, 7};
     scan();
-    EXPECT_EQ(app("web").aap_total[AA_TX_BYTES], 2100u + 30);
+    EXPECT_EQ(app("web").aap_total[AA_TX_BYTES], 2600u + 30);
     EXPECT_EQ(app("web").aap_total[AA_RX_BYTES], 410u + 7);
     EXPECT_EQ(app("web").aap_total[AA_OPENED], 2u);
     EXPECT_EQ(app("web").aap_gauge[AA_CONNECTIONS], 1u);
