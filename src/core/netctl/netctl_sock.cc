@@ -53,6 +53,7 @@ static_assert(NETCTL_DATA_SIZE <= UINT16_MAX, "a body length fits the header's 1
 static std::atomic<int> netctl_listen_fd{-1};
 static std::atomic<int> netctl_stop{0};
 static std::atomic<int> netctl_timeout_ms{NETCTL_CONN_TIMEOUT_MS};
+static std::atomic<int64_t> netctl_share_rate{NETCTL_LIST_SHARE};
 static char netctl_path[PATH_MAX];
 static bool netctl_path_known;  // netctl_path_dev and _ino name the file bound
 static dev_t netctl_path_dev;
@@ -79,6 +80,10 @@ static int netctl_ms_until(int64_t at, int64_t now) {
 
 void netctl_set_conn_timeout(int ms) {
     netctl_timeout_ms.store(ms > 0 ? ms : 1);
+}
+
+void netctl_set_list_share(int64_t bytes) {
+    netctl_share_rate.store(bytes > 0 ? bytes : 1);
 }
 
 int netctl_conn_timeout_ms(void) {
@@ -150,6 +155,9 @@ struct netctl_conn {
     int8_t nc_rc;            // -1 once the header could not be received
     uint32_t nc_got;         // header bytes received
     uint64_t nc_seq;         // accept order
+    uint32_t nc_uid;         // the peer's user (UINT32_MAX when unknown)
+    bool nc_own;             // the peer is this process (its own writers): no share
+    size_t nc_answer;        // bytes of the answer gathered
     int64_t nc_deadline_ns;  // monotonic
     struct netctl_msg nc_msg;
     // Answer bytes not yet taken by the socket, as they go on the wire:
@@ -524,6 +532,7 @@ static void netctl_conn_serve(struct netctl_conn *c) {
     req.nr_flags = c->nc_msg.nm_flags;
     c->nc_state = NETCTL_C_SEND;
     netctl_process_request(&req);
+    c->nc_answer = c->nc_out_len;
     // The whole answer at once: one send, not one per response.
     if (c->nc_state == NETCTL_C_SEND) netctl_conn_flush(c);
 }
@@ -696,6 +705,13 @@ static void netctl_sleep_ms(int ms) {
     }
 }
 
+// What a user's listings may still send (bytes, below 0 after a listing
+// larger than what was left), as of nb_at_ns.
+struct netctl_share {
+    uint32_t nb_uid;
+    int64_t nb_bytes, nb_at_ns;
+};
+
 // The server thread's state.  A slot of ns_conns is free while its nc_fd
 // is -1.  Every open connection is in the epoll set ns_efd with the events
 // its state waits for (nc_watch; none while it waits for room), its slot
@@ -710,6 +726,9 @@ struct netctl_server {
     int ns_acc_err;             // the latest accept failure
     struct netctl_ratelog ns_acc_log, ns_evict_log;
     struct netctl_ratelog ns_fail_logs[2];  // connections' receive and send failures
+    struct netctl_share ns_shares[NETCTL_LIST_USERS];  // nb_at_ns 0: unused
+    int64_t ns_wait_until_ns;  // when a listing waiting for its share may go
+    pid_t ns_pid;
     struct netctl_conn ns_conns[NETCTL_CONN_MAX];
 };
 static struct netctl_server netctl_srv;
@@ -766,22 +785,60 @@ static bool netctl_server_before(const struct netctl_conn *a, const struct netct
     return la != lb ? lb : a->nc_seq < b->nc_seq;
 }
 
+// The share of the user uid, grown to now.  A user not among the kept ones
+// takes the place of the one seen longest ago, with a whole share.
+static struct netctl_share *netctl_server_share(struct netctl_server *s, uint32_t uid,
+                                                int64_t now) {
+    struct netctl_share *b = &s->ns_shares[0];
+    for (auto &x : s->ns_shares) {
+        if (x.nb_at_ns != 0 && x.nb_uid == uid) {
+            b = &x;
+            break;
+        }
+        if (x.nb_at_ns < b->nb_at_ns) b = &x;
+    }
+    const int64_t rate = netctl_share_rate.load();
+    if (b->nb_at_ns == 0 || b->nb_uid != uid) *b = {uid, rate, now};
+    int64_t dt = std::min<int64_t>(now - b->nb_at_ns, 1000000000);
+    if (dt > 0) b->nb_bytes = std::min(rate, b->nb_bytes + dt * rate / 1000000000);
+    b->nb_at_ns = std::max(b->nb_at_ns, now);
+    return b;
+}
+
+// Whether c's request may be answered now: anything but a listing, or a
+// listing whose user's share is left, or whose deadline is near.  Else
+// ns_wait_until_ns is brought forward to when it may.
+static bool netctl_server_may_serve(struct netctl_server *s, const struct netctl_conn *c,
+                                    int64_t now) {
+    if (c->nc_msg.nm_op != NETCTL_OP_LIST || c->nc_own) return true;
+    int64_t last = c->nc_deadline_ns - int64_t(netctl_timeout_ms.load()) * 1000000 / 4;
+    const struct netctl_share *b = netctl_server_share(s, c->nc_uid, now);
+    if (b->nb_bytes > 0 || now >= last) return true;
+    int64_t grown = now + (1 - b->nb_bytes) * 1000000000 / netctl_share_rate.load() + 1;
+    s->ns_wait_until_ns = std::min({s->ns_wait_until_ns, grown, last});
+    return false;
+}
+
 // Serves the requests whose headers are in (netctl_server_before's order)
 // while the bytes that all connections have queued leave room.
-static void netctl_server_serve_ready(struct netctl_server *s) {
+static void netctl_server_serve_ready(struct netctl_server *s, int64_t now) {
     size_t queued = 0;
     for (int i = 0; i < NETCTL_CONN_MAX; i++)
         if (s->ns_conns[i].nc_fd >= 0) queued += netctl_conn_queued(&s->ns_conns[i]);
+    s->ns_wait_until_ns = INT64_MAX;
     while (queued < NETCTL_QUEUE_MAX) {
         struct netctl_conn *next = nullptr;
         for (int i = 0; i < NETCTL_CONN_MAX; i++) {
             struct netctl_conn *c = &s->ns_conns[i];
             if (c->nc_fd >= 0 && c->nc_state == NETCTL_C_READY &&
-                (next == nullptr || netctl_server_before(c, next)))
+                (next == nullptr || netctl_server_before(c, next)) &&
+                netctl_server_may_serve(s, c, now))
                 next = c;
         }
         if (next == nullptr) return;
         netctl_conn_serve(next);
+        if (next->nc_msg.nm_op == NETCTL_OP_LIST && !next->nc_own)
+            netctl_server_share(s, next->nc_uid, now)->nb_bytes -= int64_t(next->nc_answer);
         queued += netctl_conn_queued(next);
     }
 }
@@ -838,6 +895,11 @@ static void netctl_server_accept(struct netctl_server *s, int64_t now) {
             i++;
         struct netctl_conn *c = &s->ns_conns[i];
         netctl_conn_open(c, fd, ++s->ns_seq, now);
+        struct ucred cr;
+        socklen_t crlen = sizeof(cr);
+        bool known = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cr, &crlen) == 0;
+        c->nc_uid = known ? cr.uid : UINT32_MAX;
+        c->nc_own = known && cr.pid == s->ns_pid;
         c->nc_fail_logs = s->ns_fail_logs;
         s->ns_n++;
         // A client usually sends its request with its connect: it may be
@@ -885,6 +947,7 @@ static void netctl_server_pass(struct netctl_server *s) {
     bool accepting =
         now >= s->ns_pause_until_ns && (s->ns_n < NETCTL_CONN_MAX || netctl_server_oldest(s) >= 0);
     if (now < s->ns_pause_until_ns) wake = std::min(wake, s->ns_pause_until_ns);
+    wake = std::min(wake, s->ns_wait_until_ns);
     if (accepting != s->ns_accepting) {
         // Not accepting, the listening socket is still watched for the
         // hang-up by which the shut-down function wakes the thread.
@@ -918,7 +981,7 @@ static void netctl_server_pass(struct netctl_server *s) {
         if (c->nc_fd >= 0 && now >= c->nc_deadline_ns && c->nc_state != NETCTL_C_DONE)
             netctl_conn_expire(c);
     }
-    netctl_server_serve_ready(s);
+    netctl_server_serve_ready(s, now);
     netctl_server_sweep(s);
 }
 
@@ -931,6 +994,10 @@ static int netctl_server_start(struct netctl_server *s, int fd) {
     s->ns_n = 0;
     s->ns_pause_until_ns = 0;
     s->ns_accepting = true;
+    s->ns_wait_until_ns = INT64_MAX;
+    s->ns_pid = getpid();
+    for (auto &b : s->ns_shares)
+        b = netctl_share{};
     s->ns_acc_log = s->ns_evict_log = netctl_ratelog{};
     for (auto &rl : s->ns_fail_logs)
         rl = netctl_ratelog{};

@@ -13,7 +13,9 @@
 // must be in and its answer taken; a client that sends nothing or never
 // reads holds one of NETCTL_CONN_MAX slots until then, never the thread and
 // never the tree.  When all slots are taken, a new connection closes the
-// oldest one that has not sent a whole request.
+// oldest one that has not sent a whole request.  A user whose listings
+// (which may walk the whole tree) keep the server busy is given its share
+// (NETCTL_LIST_SHARE) and no more.
 //
 // Bodies are kv value records (224 bytes each) or, for a names listing, one
 // 224-byte block beginning with a NUL-terminated name.  The value field of a
@@ -40,6 +42,12 @@ inline constexpr unsigned NETCTL_FAIL_BURST = 20;
 // Answer bytes that the sockets have not taken, for all connections
 // together; a request is answered only while they are fewer.
 inline constexpr size_t NETCTL_QUEUE_MAX = 2 * NETCTL_ANSWER_MAX;
+// Listings walk the tree: the answers to one user's listings come to at
+// most this many bytes a second, in bursts of as many; past that the user's
+// listings wait (reads and other users' requests go first) until the share
+// has grown again, or until three quarters of their deadline have passed.
+inline constexpr int64_t NETCTL_LIST_SHARE = 2 * NETCTL_ANSWER_MAX;
+inline constexpr int NETCTL_LIST_USERS = 32;  // users whose shares are kept
 inline constexpr char NETCTL_LOCK_SUFFIX[] = ".lock";  // the socket's lock file: path + this
 
 /*

@@ -1,6 +1,7 @@
 // netctl_sock internals that tests reach: a shorter connection deadline, a
-// smaller answer bound, and the rate limit of the server's lines about
-// failures that repeat.  Not installed with the library.
+// smaller answer bound, a smaller share of listings, and the rate limit of
+// the server's lines about failures that repeat.  Not installed with the
+// library.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +13,8 @@
 void netctl_set_conn_timeout(int ms);
 // Most bytes one answer may gather.
 void netctl_set_answer_max(size_t bytes);
+// A user's share of listing bytes a second (NETCTL_LIST_SHARE by default).
+void netctl_set_list_share(int64_t bytes);
 
 // The first failures (nrl_burst of them, at least one) are logged at once;
 // the ones that follow within NETCTL_RATELOG_NS are counted, and one line

@@ -478,4 +478,56 @@ TEST_F(NetctlSock, HostileClientsCostTheTreeNothingAndLeaveNothingBehind) {
     EXPECT_EQ(n_counter_get(nmem_stats.ns_alloced_objs) - objs, 2u);
 }
 
+// In a child process (system calls only: this process has threads), n
+// listings of name one after the other; exits 0 when every answer came
+// whole, want bytes each.
+[[noreturn]] void list_n(const char *sock, const char *name, int n, size_t want) {
+    static char buf[65536];
+    for (int i = 0; i < n; i++) {
+        int fd = netctl_client_connect(sock, 5000);
+        if (fd < 0 || netctl_client_request(fd, name, NETCTL_OP_LIST, 0) != 0) _exit(2);
+        size_t got = 0;
+        ssize_t k;
+        while ((k = recv(fd, buf, sizeof(buf), 0)) > 0)
+            got += size_t(k);
+        close(fd);
+        if (got != want) _exit(3);
+    }
+    _exit(0);
+}
+
+// Milliseconds that a child took for n listings of name, all answered.
+int64_t child_lists(const std::string &sock, const char *name, int n, size_t want) {
+    auto t0 = std::chrono::steady_clock::now();
+    pid_t pid = fork();
+    if (pid == 0) list_n(sock.c_str(), name, n, want);
+    int st = -1;
+    waitpid(pid, &st, 0);
+    EXPECT_EQ(st, 0) << n << " listings of " << name;
+    return qt::ms_since(t0);
+}
+
+// Another process's listings come to their user's share of bytes a second
+// and wait for it, never past three quarters of their deadline; this
+// process's own (the agent's writers) do not count.
+TEST_F(NetctlSock, AUsersListingsWaitForItsShare) {
+    const char *name = "core.test.stats";
+    size_t want = 0;
+    for (const auto &r : q(name, NETCTL_OP_LIST))
+        want += sizeof(struct netctl_msg) + r.body.size();
+    // Ten answers a second: the first ten go at once, ten more take about
+    // a second.
+    netctl_set_list_share(int64_t(10 * want));
+    EXPECT_GE(child_lists(srv.sock, name, 20, want), 800);
+    // Almost no share left or growing: each waits 3/4 T, and is answered.
+    netctl_set_conn_timeout(T);
+    netctl_set_list_share(1);
+    EXPECT_GE(child_lists(srv.sock, name, 3, want), 2 * T * 3 / 4);
+    auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20; i++)
+        ASSERT_EQ(q(name, NETCTL_OP_LIST).size(), 1u);
+    EXPECT_LT(qt::ms_since(t0), 20 * T * 3 / 8);
+    netctl_set_list_share(NETCTL_LIST_SHARE);
+}
+
 }  // namespace
