@@ -68,7 +68,7 @@ free_port() {
     local p
     while :; do
         p=$(( 20000 + RANDOM % 40000 ))
-        ss -Htln "sport = :$p" | grep -q . || { echo "$p"; return; }
+        ss -Htan "sport = :$p" | grep -q . || { echo "$p"; return; }
     done
 }
 
@@ -94,19 +94,27 @@ stop_agent() {
     for _ in $(seq 1 500); do [ -e "$root/run/qorv-netmon.pid" ] || break; sleep 0.01; done
     netmon=""
 }
-# Starts the exporter; sets exp and start_us.
+# Starts the exporter; sets exp and start_us.  An exporter that cannot
+# listen (its port taken by a socket that appeared meanwhile) ends at once:
+# that try is not timed, and the next takes another port.
 start_exporter() {
-    local port t0 t1
-    port=$(free_port)
-    t0=$(now_us)
-    "$exporter" --collector.disable-defaults --collector.netdev --collector.netstat \
-        --collector.sockstat --web.listen-address="127.0.0.1:$port" >"$work/exporter.log" 2>&1 &
-    exp=$!
-    url="http://127.0.0.1:$port/metrics"
-    for _ in $(seq 1 5000); do
-        [ "$(curl -s -o /dev/null -w '%{http_code}' "$url")" = 200 ] && break
+    local port t0 t1 try
+    for try in 1 2 3 4 5; do
+        port=$(free_port)
+        t0=$(now_us)
+        "$exporter" --collector.disable-defaults --collector.netdev --collector.netstat \
+            --collector.sockstat --web.listen-address="127.0.0.1:$port" >"$work/exporter.log" 2>&1 &
+        exp=$!
+        url="http://127.0.0.1:$port/metrics"
+        for _ in $(seq 1 5000); do
+            [ "$(curl -s -o /dev/null -w '%{http_code}' "$url")" = 200 ] && break
+            kill -0 "$exp" 2>/dev/null || break
+        done
+        t1=$(now_us)
+        kill -0 "$exp" 2>/dev/null && break
+        wait "$exp" 2>/dev/null || true
+        echo "exporter on port $port ended at start ($(tail -1 "$work/exporter.log")); another port" >&2
     done
-    t1=$(now_us)
     start_us=$(( t1 - t0 ))
 }
 stop_exporter() {
