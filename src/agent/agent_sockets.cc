@@ -49,7 +49,8 @@ struct proc_entry {
 // its last scan.
 enum inode_state : uint8_t { INODE_UNKNOWN, INODE_OWNED, INODE_NOBODY };
 struct inode_entry {
-    uint64_t scan;  // the last scan that saw the socket
+    uint64_t scan;    // the last scan that saw the socket
+    uint64_t cookie;  // the kernel's socket cookie, 0 if not known
     uint32_t pid;   // when owned
     inode_state state;
     uint64_t tracked;  // the last scan that counted it
@@ -185,8 +186,10 @@ std::unordered_set<uint16_t> listening;          // this scan's listening TCP po
 std::unordered_map<uint32_t, proc_entry> procs;  // by pid
 std::unordered_map<uint64_t, inode_entry> inodes;
 // The last scan's sockets by cookie: their inodes, by which an orphaned
-// socket (inode 0) stays the connection it was.
+// socket (inode 0) stays the connection it was.  Made from inodes during a
+// scan that finds such a socket, and only then.
 std::unordered_map<uint64_t, uint64_t> cookie_inodes;
+uint64_t cookie_scan;  // the scan cookie_inodes was made for
 uint64_t scan_no;
 size_t unknown;         // inodes of this scan whose owner is not known
 size_t nobody;          // inodes of this scan that no readable process owns
@@ -378,6 +381,7 @@ void resolve_owners(const char *proc) {
         inode_entry &e = inodes[s.as_inode];
         if (e.scan == scan_no) continue;  // the same socket twice
         e.scan = scan_no;
+        e.cookie = s.as_cookie;
         seen++;
         if (e.state == INODE_OWNED && procs.count(e.pid) == 0) e.state = INODE_UNKNOWN;
         if (e.state == INODE_UNKNOWN) unknown++;
@@ -615,8 +619,17 @@ void add_socket(void *, const struct agent_sock *s) {
     if (inode == 0) {
         // Closed by its owner, the socket still delivers what it holds
         // (a server's last megabytes): it goes on as the connection it
-        // was.  Half-open ones and those never seen are left out.
-        auto it = s->as_cookie != 0 ? cookie_inodes.find(s->as_cookie) : cookie_inodes.end();
+        // was.  Half-open ones and those never seen are left out.  The
+        // inodes known are still the last scan's: resolve_owners has not
+        // run yet.
+        if (s->as_cookie == 0) return;
+        if (cookie_scan != scan_no) {
+            cookie_scan = scan_no;
+            cookie_inodes.clear();
+            for (const auto &[ino, e] : inodes)
+                if (e.cookie != 0) cookie_inodes[e.cookie] = ino;
+        }
+        auto it = cookie_inodes.find(s->as_cookie);
         if (it == cookie_inodes.end()) return;
         inode = it->second;
     }
@@ -820,13 +833,11 @@ int agent_sockets_scan(const char *proc) {
     const uint64_t t0 = timestamp_now_usec();
     scan_no++;
     const bool tcp_figures = collect(proc);
+    cookie_inodes.clear();
     resolve_owners(proc);
     flows_seen = 0;
-    cookie_inodes.clear();
-    for (const struct agent_sock &s : socks) {
+    for (const struct agent_sock &s : socks)
         track(s);
-        if (s.as_cookie != 0) cookie_inodes[s.as_cookie] = s.as_inode;
-    }
     tcp_figures_seen = tcp_figures_seen || tcp_figures;
     // Flow groups whose socket has gone, when there are any.
     for (auto it = flows.begin(); flows_seen < flows.size() && it != flows.end();) {
